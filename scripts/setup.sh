@@ -1,0 +1,31 @@
+#!/usr/bin/env bash
+# Brings a fresh machine to the point where tavo builds: the C++ libraries from the
+# system's packages, then a virtual environment (.venv) with the build and test tools and
+# tavo itself installed into it. Safe to run again: it only installs what is missing and
+# rebuilds incrementally.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+apt_packages=(libeigen3-dev libtbb-dev libgtest-dev libbenchmark-dev)
+missing=()
+for package in "${apt_packages[@]}"; do
+    dpkg -s "$package" >/dev/null 2>&1 || missing+=("$package")
+done
+if ((${#missing[@]})); then
+    echo "setup: installing ${missing[*]}"
+    sudo=""
+    [ "$(id -u)" -ne 0 ] && sudo="sudo"
+    $sudo apt-get update -qq
+    DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq "${missing[@]}" >/dev/null
+fi
+
+python="${TAVO_PYTHON:-python3}"
+venv="${TAVO_VENV:-.venv}"
+if [ ! -x "$venv/bin/python" ]; then
+    "$python" -m venv "$venv"
+fi
+"$venv/bin/python" -m pip install -q --disable-pip-version-check \
+    scikit-build-core cmake ninja numpy scipy pytest hypothesis
+tag=$("$venv/bin/python" -c 'import sys; print(f"{sys.implementation.name}{sys.version_info[0]}{sys.version_info[1]}")')
+"$venv/bin/python" -m pip install -q --disable-pip-version-check --no-build-isolation \
+    -Cbuild-dir="build/module-$tag" -Ccmake.define.TAVO_DEVELOPER=ON .

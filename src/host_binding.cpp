@@ -1,0 +1,495 @@
+#include "host_binding.hpp"
+
+#include <pthread.h>
+#include <sys/syscall.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstring>
+#include <source_location>
+
+#include "internal_failure.hpp"
+
+namespace tavo::host {
+
+namespace {
+
+// The pending exception, taken out of the interpreter and normalised.
+struct PendingError {
+    Ref type;
+    Ref value;
+    Ref traceback;
+
+    static PendingError take() {
+        PendingError e;
+#if PY_VERSION_HEX >= 0x030C0000
+        e.value = Ref::steal(PyErr_GetRaisedException());
+        if (e.value) {
+            e.type = Ref::borrow(reinterpret_cast<PyObject*>(Py_TYPE(e.value.get())));
+            e.traceback = Ref::steal(PyException_GetTraceback(e.value.get()));
+        }
+#else
+        PyObject* type = nullptr;
+        PyObject* value = nullptr;
+        PyObject* traceback = nullptr;
+        PyErr_Fetch(&type, &value, &traceback);
+        PyErr_NormalizeException(&type, &value, &traceback);
+        if (value != nullptr && traceback != nullptr) PyException_SetTraceback(value, traceback);
+        e.type = Ref::steal(type);
+        e.value = Ref::steal(value);
+        e.traceback = Ref::steal(traceback);
+#endif
+        return e;
+    }
+
+    // Makes this the interpreter's current exception again (no implicit chaining).
+    void restore() {
+#if PY_VERSION_HEX >= 0x030C0000
+        PyErr_SetRaisedException(value.release());
+#else
+        PyErr_Restore(type.release(), value.release(), traceback.release());
+#endif
+    }
+};
+
+PyObject* panic_type() {
+    // Created once, at first need, and kept for the life of the process.
+    static PyObject* type = nullptr;
+    if (type == nullptr) {
+        type = PyErr_NewExceptionWithDoc(
+            "pyo3_runtime.PanicException",
+            "The exception raised when the extension's own code fails.\n\n"
+            "Like SystemExit, this exception is derived from BaseException so that it will\n"
+            "typically propagate all the way through the stack and cause the Python\n"
+            "interpreter to exit.",
+            PyExc_BaseException, nullptr);
+    }
+    return type;
+}
+
+std::string thread_name() {
+    if (static_cast<pid_t>(syscall(SYS_gettid)) == getpid()) return "main";
+    char name[64] = {};
+    if (pthread_getname_np(pthread_self(), name, sizeof(name)) == 0 && name[0] != '\0') {
+        return name;
+    }
+    return "<unnamed>";
+}
+
+void write_report(const std::string& message, const std::source_location* where) {
+    std::string report = "thread '" + thread_name() + "' failed";
+    if (where != nullptr) {
+        report += std::string(" at ") + where->file_name() + ":" + std::to_string(where->line()) +
+                  ":" + std::to_string(where->column());
+    }
+    report += ":\n" + message + "\n";
+    std::fputs(report.c_str(), stderr);
+    std::fflush(stderr);
+}
+
+// The host failed to build a result object. A refused allocation stays the MemoryError
+// the host raised; anything else is reported and becomes an internal failure.
+[[noreturn]] void result_creation_failed(
+    std::source_location where = std::source_location::current()) {
+    if (PyErr_ExceptionMatches(PyExc_MemoryError)) throw PythonError{};
+    PyErr_PrintEx(0);
+    fail("Python API call failed", where);
+}
+
+Ref new_float(double value) {
+    PyObject* f = PyFloat_FromDouble(value);
+    if (f == nullptr) result_creation_failed();
+    return Ref::steal(f);
+}
+
+Ref new_list(std::size_t length) {
+    PyObject* list = PyList_New(static_cast<Py_ssize_t>(length));
+    if (list == nullptr) result_creation_failed();
+    return Ref::steal(list);
+}
+
+std::string type_qualname(PyObject* obj) {
+    Ref name = require(PyObject_GetAttrString(reinterpret_cast<PyObject*>(Py_TYPE(obj)), "__qualname__"));
+    const char* text = PyUnicode_AsUTF8(name.get());
+    if (text == nullptr) throw PythonError{};
+    return text;
+}
+
+double float_from_object(PyObject* obj, const char* name) {
+    // An exact float is read directly, without the host's conversion machinery.
+    if (PyFloat_CheckExact(obj)) return PyFloat_AS_DOUBLE(obj);
+    const double value = PyFloat_AsDouble(obj);
+    if (value == -1.0 && PyErr_Occurred()) raise_argument_error(name);
+    return value;
+}
+
+}  // namespace
+
+[[noreturn]] void raise(PyObject* type, const std::string& message) {
+    PyErr_SetString(type, message.c_str());
+    throw PythonError{};
+}
+
+[[noreturn]] void raise_cast_error(PyObject* obj, const char* target) {
+    raise(PyExc_TypeError, "'" + type_qualname(obj) + "' object cannot be cast as '" + target + "'");
+}
+
+void raise_panic(const std::string& message) {
+    PyObject* type = panic_type();
+    if (type == nullptr) return;  // the host's error from creating the class stays set
+    Ref text = Ref::steal(PyUnicode_DecodeUTF8(message.data(),
+                                               static_cast<Py_ssize_t>(message.size()), "replace"));
+    if (!text) return;
+    PyErr_SetObject(type, text.get());
+}
+
+void raise_from_unknown_exception() {
+    // Called from the trap's catch-all: rethrow to learn what was caught.
+    try {
+        throw;
+    } catch (const InternalFailure& failure) {
+        write_report(failure.message(), &failure.where());
+        raise_panic(failure.message());
+    } catch (const std::bad_alloc&) {
+        PyErr_NoMemory();
+    } catch (const std::exception& failure) {
+        write_report(failure.what(), nullptr);
+        raise_panic(failure.what());
+    } catch (...) {
+        write_report("unknown failure", nullptr);
+        raise_panic("unknown failure");
+    }
+}
+
+// ---------------------------------------------------------------------------------------
+// Parsing
+
+std::string Callable::display_name() const {
+    std::string display;
+    if (class_name != nullptr) display = std::string(class_name) + ".";
+    display += constructor ? "__new__" : name;
+    return display + "()";
+}
+
+Arguments::Arguments(const Callable& callable, PyObject* const* args, Py_ssize_t nargs,
+                     PyObject* kwnames)
+    : callable_(callable) {
+    fill_positional(nargs);
+    for (Py_ssize_t i = 0; i < nargs; ++i) slots_[static_cast<std::size_t>(i)] = args[i];
+    if (kwnames != nullptr) {
+        const Py_ssize_t n = PyTuple_GET_SIZE(kwnames);
+        for (Py_ssize_t j = 0; j < n; ++j) fill_keyword(PyTuple_GET_ITEM(kwnames, j), args[nargs + j]);
+    }
+    check_complete();
+}
+
+Arguments::Arguments(const Callable& callable, PyObject* args, PyObject* kwargs)
+    : callable_(callable) {
+    const Py_ssize_t nargs = PyTuple_GET_SIZE(args);
+    fill_positional(nargs);
+    for (Py_ssize_t i = 0; i < nargs; ++i) slots_[static_cast<std::size_t>(i)] = PyTuple_GET_ITEM(args, i);
+    if (kwargs != nullptr) {
+        Py_ssize_t position = 0;
+        PyObject* key = nullptr;
+        PyObject* value = nullptr;
+        while (PyDict_Next(kwargs, &position, &key, &value)) fill_keyword(key, value);
+    }
+    check_complete();
+}
+
+void Arguments::fill_positional(Py_ssize_t nargs) {
+    const auto n = callable_.parameters.size();
+    if (static_cast<std::size_t>(nargs) > n) {
+        raise(PyExc_TypeError, callable_.display_name() + " takes " + std::to_string(n) +
+                                   " positional arguments but " + std::to_string(nargs) + " " +
+                                   (nargs == 1 ? "was" : "were") + " given");
+    }
+}
+
+void Arguments::fill_keyword(PyObject* name, PyObject* value) {
+    Py_ssize_t length = 0;
+    const char* utf8 = PyUnicode_AsUTF8AndSize(name, &length);
+    if (utf8 == nullptr) throw PythonError{};
+    const std::string_view key(utf8, static_cast<std::size_t>(length));
+    for (std::size_t i = 0; i < callable_.parameters.size(); ++i) {
+        if (key != callable_.parameters[i]) continue;
+        if (slots_[i] != nullptr) {
+            raise(PyExc_TypeError, callable_.display_name() + " got multiple values for argument '" +
+                                       callable_.parameters[i] + "'");
+        }
+        slots_[i] = value;
+        return;
+    }
+    raise(PyExc_TypeError,
+          callable_.display_name() + " got an unexpected keyword argument '" + std::string(key) + "'");
+}
+
+void Arguments::check_complete() const {
+    std::vector<const char*> missing;
+    for (std::size_t i = 0; i < callable_.parameters.size(); ++i) {
+        if (slots_[i] == nullptr) missing.push_back(callable_.parameters[i]);
+    }
+    if (missing.empty()) return;
+    std::string names;
+    for (std::size_t i = 0; i < missing.size(); ++i) {
+        if (i > 0) {
+            if (missing.size() > 2) names += ",";
+            if (i + 1 == missing.size()) {
+                names += " and";
+            }
+            names += " ";
+        }
+        names += std::string("'") + missing[i] + "'";
+    }
+    raise(PyExc_TypeError, callable_.display_name() + " missing " + std::to_string(missing.size()) +
+                               " required positional " +
+                               (missing.size() == 1 ? "argument" : "arguments") + ": " + names);
+}
+
+// ---------------------------------------------------------------------------------------
+// Conversions
+
+[[noreturn]] void raise_argument_error(const char* name) {
+    PendingError error = PendingError::take();
+    if (error.value && PyObject_TypeCheck(error.value.get(), reinterpret_cast<PyTypeObject*>(panic_type()))) {
+        // A failure of this module's own code surfaced in Python code that a conversion
+        // ran: it stays a failure of ours, with its message.
+        std::fputs("tavo: a PanicException raised inside an argument conversion resumes here.\n"
+                   "Python stack trace below:\n",
+                   stderr);
+        Ref message = require(PyObject_Str(error.value.get()));
+        const char* text = PyUnicode_AsUTF8(message.get());
+        std::string copy = text != nullptr ? text : "";
+        PyErr_Display(error.type.get(), error.value.get(), error.traceback.get());
+        fail(copy);
+    }
+    if (error.type.get() != PyExc_TypeError) {
+        error.restore();
+        throw PythonError{};
+    }
+    Ref text = require(PyObject_Str(error.value.get()));
+    Ref message = require(PyUnicode_FromFormat("argument '%s': %U", name, text.get()));
+    Ref replacement = require(PyObject_CallOneArg(PyExc_TypeError, message.get()));
+    PyException_SetCause(replacement.get(), PyException_GetCause(error.value.get()));
+    PendingError prefixed{Ref::borrow(PyExc_TypeError), std::move(replacement), Ref()};
+    prefixed.restore();
+    throw PythonError{};
+}
+
+std::uint64_t Arguments::unsigned_integer(std::size_t index) const {
+    PyObject* obj = slots_[index];
+    Ref as_int;
+    if (!PyLong_Check(obj)) {
+        as_int = Ref::steal(PyNumber_Index(obj));
+        if (!as_int) raise_argument_error(parameter_name(index));
+        obj = as_int.get();
+    }
+    const unsigned long long value = PyLong_AsUnsignedLongLong(obj);
+    // All ones is also the host's error marker: it is an error only with an exception set.
+    if (value == static_cast<unsigned long long>(-1) && PyErr_Occurred()) {
+        raise_argument_error(parameter_name(index));
+    }
+    return value;
+}
+
+double Arguments::float_value(std::size_t index) const {
+    return float_from_object(slots_[index], parameter_name(index));
+}
+
+std::vector<double> Arguments::float_sequence(std::size_t index) const {
+    PyObject* obj = slots_[index];
+    const char* name = parameter_name(index);
+    if (PyUnicode_Check(obj)) {
+        PyErr_SetString(PyExc_TypeError, "Can't extract `str` to `Vec`");
+        raise_argument_error(name);
+    }
+    if (!PySequence_Check(obj)) {
+        const std::string message = "'" + type_qualname(obj) + "' object cannot be cast as 'Sequence'";
+        PyErr_SetString(PyExc_TypeError, message.c_str());
+        raise_argument_error(name);
+    }
+    std::vector<double> values;
+    // Exact lists and tuples are read in place. A list is re-measured at every step, as
+    // its iterator would, since an item's __float__ may shrink it.
+    if (PyList_CheckExact(obj)) {
+        values.reserve(static_cast<std::size_t>(PyList_GET_SIZE(obj)));
+        for (Py_ssize_t i = 0; i < PyList_GET_SIZE(obj); ++i) {
+            Ref item = Ref::borrow(PyList_GET_ITEM(obj, i));
+            values.push_back(float_from_object(item.get(), name));
+        }
+        return values;
+    }
+    if (PyTuple_CheckExact(obj)) {
+        const Py_ssize_t n = PyTuple_GET_SIZE(obj);
+        values.reserve(static_cast<std::size_t>(n));
+        for (Py_ssize_t i = 0; i < n; ++i) values.push_back(float_from_object(PyTuple_GET_ITEM(obj, i), name));
+        return values;
+    }
+    const Py_ssize_t length = PyObject_Size(obj);
+    if (length < 0) {
+        PyErr_Clear();  // the length only sizes the vector
+    } else {
+        values.reserve(static_cast<std::size_t>(length));
+    }
+    Ref iterator = Ref::steal(PyObject_GetIter(obj));
+    if (!iterator) raise_argument_error(name);
+    while (Ref item = Ref::steal(PyIter_Next(iterator.get()))) {
+        values.push_back(float_from_object(item.get(), name));
+    }
+    if (PyErr_Occurred()) raise_argument_error(name);
+    return values;
+}
+
+// ---------------------------------------------------------------------------------------
+// Buffers
+
+namespace {
+
+bool is_double_format(const char* format) {
+    if (std::strcmp(format, "d") == 0) return true;
+    if (std::strlen(format) != 2 || format[1] != 'd') return false;
+    switch (format[0]) {
+        case '@':
+        case '=':
+            return true;
+        case '<':
+            return std::endian::native == std::endian::little;
+        case '>':
+        case '!':
+            return std::endian::native == std::endian::big;
+        default:
+            return false;
+    }
+}
+
+}  // namespace
+
+DoubleBuffer::DoubleBuffer(PyObject* obj, const char* name) {
+    if (PyObject_GetBuffer(obj, &held_.view, PyBUF_FULL_RO) < 0) raise_argument_error(name);
+    held_.held = true;
+    const Py_buffer& view = held_.view;
+    if (view.shape == nullptr) raise(PyExc_BufferError, "shape is null");
+    if (view.strides == nullptr) raise(PyExc_BufferError, "strides is null");
+    if (view.itemsize != 8 || !is_double_format(view.format != nullptr ? view.format : "B")) {
+        raise(PyExc_BufferError, "buffer contents are not compatible with f64");
+    }
+    if (reinterpret_cast<std::uintptr_t>(view.buf) % alignof(double) != 0) {
+        raise(PyExc_BufferError, "buffer contents are insufficiently aligned for f64");
+    }
+    length_ = static_cast<std::size_t>(view.len) / sizeof(double);
+    copy_ = std::make_unique_for_overwrite<double[]>(length_);
+    require_status(PyBuffer_ToContiguous(copy_.get(), &held_.view, view.len, 'C'));
+}
+
+// ---------------------------------------------------------------------------------------
+// Results
+
+Ref float_result(double value) { return new_float(value); }
+
+Ref float_list_result(std::span<const double> values) {
+    Ref list = new_list(values.size());
+    for (std::size_t i = 0; i < values.size(); ++i) {
+        PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), new_float(values[i]).release());
+    }
+    return list;
+}
+
+Ref integer_list_result(std::span<const std::uint64_t> values) {
+    Ref list = new_list(values.size());
+    for (std::size_t i = 0; i < values.size(); ++i) {
+        PyObject* item = PyLong_FromUnsignedLongLong(values[i]);
+        if (item == nullptr) result_creation_failed();
+        PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), item);
+    }
+    return list;
+}
+
+Ref string_result(std::string_view text) {
+    PyObject* s = PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size()));
+    if (s == nullptr) result_creation_failed();
+    return Ref::steal(s);
+}
+
+Ref none_result() { return Ref::borrow(Py_None); }
+
+Ref triplet_result(std::span<const std::uint64_t> rows, std::span<const std::uint64_t> cols,
+                   std::span<const double> values) {
+    Ref row_list = integer_list_result(rows);
+    Ref col_list = integer_list_result(cols);
+    Ref value_list = float_list_result(values);
+    PyObject* tuple = PyTuple_New(3);
+    if (tuple == nullptr) result_creation_failed();
+    PyTuple_SET_ITEM(tuple, 0, row_list.release());
+    PyTuple_SET_ITEM(tuple, 1, col_list.release());
+    PyTuple_SET_ITEM(tuple, 2, value_list.release());
+    return Ref::steal(tuple);
+}
+
+// ---------------------------------------------------------------------------------------
+// Instance access
+
+SharedAccess::SharedAccess(std::atomic<std::int64_t>& flag) : flag_(flag) {
+    std::int64_t current = flag_.load(std::memory_order_relaxed);
+    do {
+        if (current == -1) raise(PyExc_RuntimeError, "Already mutably borrowed");
+    } while (!flag_.compare_exchange_weak(current, current + 1, std::memory_order_acq_rel,
+                                          std::memory_order_relaxed));
+}
+
+ExclusiveAccess::ExclusiveAccess(std::atomic<std::int64_t>& flag) : flag_(flag) {
+    std::int64_t expected = 0;
+    if (!flag_.compare_exchange_strong(expected, -1, std::memory_order_acq_rel,
+                                       std::memory_order_relaxed)) {
+        raise(PyExc_RuntimeError, "Already borrowed");
+    }
+}
+
+// ---------------------------------------------------------------------------------------
+// Module building
+
+Ref new_type(PyType_Spec* spec, bool empty_docstring) {
+    Ref type = require(PyType_FromSpec(spec));
+    if (empty_docstring) require_status(PyObject_SetAttrString(type.get(), "__doc__", Py_None));
+    return type;
+}
+
+void add_to_module(PyObject* module, PyObject* name, PyObject* value) {
+    static PyObject* const all_name = PyUnicode_InternFromString("__all__");
+    if (all_name == nullptr) throw PythonError{};
+    Ref all = Ref::steal(PyObject_GetAttr(module, all_name));
+    if (!all) {
+        if (!PyErr_ExceptionMatches(PyExc_AttributeError)) throw PythonError{};
+        PyErr_Clear();
+        all = require(PyList_New(0));
+        require_status(PyObject_SetAttr(module, all_name, all.get()));
+    }
+    if (!PyList_Check(all.get())) raise_cast_error(all.get(), "list");
+    if (PyList_Append(all.get(), name) < 0) {
+        PyErr_Clear();
+        fail("could not append __name__ to __all__");
+    }
+    require_status(PyObject_SetAttr(module, name, value));
+}
+
+void add_function(PyObject* module, PyMethodDef* def) {
+    Ref module_name = require(PyModule_GetNameObject(module));
+    Ref function = require(PyCMethod_New(def, module, module_name.get(), nullptr));
+    Ref name = require(PyObject_GetAttrString(function.get(), "__name__"));
+    if (!PyUnicode_Check(name.get())) raise_cast_error(name.get(), "str");
+    add_to_module(module, name.get(), function.get());
+}
+
+void claim_interpreter() {
+    // The first initialising interpreter owns the module for the life of the process.
+    static std::atomic<std::int64_t> owner{-1};
+    const std::int64_t id = PyInterpreterState_GetID(PyInterpreterState_Get());
+    if (id == -1) throw PythonError{};  // the trap supplies a SystemError if none is set
+    std::int64_t expected = -1;
+    if (!owner.compare_exchange_strong(expected, id, std::memory_order_seq_cst) && expected != id) {
+        raise(PyExc_ImportError,
+              "tavo does not support sub-interpreters: it is already initialised in another "
+              "interpreter of this process");
+    }
+}
+
+}  // namespace tavo::host

@@ -1,0 +1,278 @@
+// The boundary between the interpreter and the module: references, argument parsing and
+// conversion, results, instance access, the failure trap, buffers and lock release.
+//
+// Ownership rules:
+//  - `Ref` owns one strong reference and drops it in its destructor. It hands the
+//    reference on only through `release()`; copying is not allowed.
+//  - A bare `PyObject*` in this layer is borrowed: it is never decref'd by whoever holds it.
+//  - `require(p)` turns a null result of the C API into `PythonError`, which means
+//    "the interpreter has an exception set"; the failure trap lets it through unchanged.
+// Every entry from the interpreter is a `noexcept` function whose body runs in `trap`.
+#pragma once
+
+#define PY_SSIZE_T_CLEAN
+#include <Python.h>
+
+#include <array>
+#include <bit>
+#include <atomic>
+#include <cstdint>
+#include <cstring>
+#include <exception>
+#include <memory>
+#include <new>
+#include <span>
+#include <string>
+#include <string_view>
+#include <utility>
+#include <vector>
+
+namespace tavo::host {
+
+// ---------------------------------------------------------------------------------------
+// References and errors
+
+class Ref {
+public:
+    Ref() = default;
+    static Ref steal(PyObject* p) { return Ref(p); }
+    static Ref borrow(PyObject* p) {
+        Py_XINCREF(p);
+        return Ref(p);
+    }
+    Ref(const Ref&) = delete;
+    Ref& operator=(const Ref&) = delete;
+    Ref(Ref&& other) noexcept : p_(std::exchange(other.p_, nullptr)) {}
+    Ref& operator=(Ref&& other) noexcept {
+        Ref dropped(std::exchange(p_, std::exchange(other.p_, nullptr)));
+        return *this;
+    }
+    ~Ref() { Py_XDECREF(p_); }
+
+    PyObject* get() const { return p_; }
+    PyObject* release() { return std::exchange(p_, nullptr); }
+    explicit operator bool() const { return p_ != nullptr; }
+
+private:
+    explicit Ref(PyObject* p) : p_(p) {}
+    PyObject* p_ = nullptr;
+};
+
+// The interpreter has an exception set; it travels up to the trap untouched.
+struct PythonError {};
+
+// A new reference from the C API, or PythonError.
+inline Ref require(PyObject* p) {
+    if (p == nullptr) throw PythonError{};
+    return Ref::steal(p);
+}
+// A status code from the C API: negative means an exception is set.
+inline void require_status(int status) {
+    if (status < 0) throw PythonError{};
+}
+
+// Sets `type` with `message` and throws PythonError.
+[[noreturn]] void raise(PyObject* type, const std::string& message);
+
+// ---------------------------------------------------------------------------------------
+// The failure trap
+
+void raise_panic(const std::string& message);
+void report_internal_failure(const std::exception& failure);
+void raise_from_unknown_exception();
+
+// Runs `body` (which returns a Ref) and turns every failure into a raised Python exception:
+// PythonError as is, the core's InternalFailure as PanicException (reported on standard
+// error first), std::bad_alloc as MemoryError.
+template <class Body>
+PyObject* trap(Body&& body) noexcept {
+    try {
+        return body().release();
+    } catch (const PythonError&) {
+        if (!PyErr_Occurred()) {
+            PyErr_SetString(PyExc_SystemError, "attempted to fetch exception but none was set");
+        }
+        return nullptr;
+    } catch (...) {
+        raise_from_unknown_exception();
+        return nullptr;
+    }
+}
+
+// ---------------------------------------------------------------------------------------
+// Callable descriptions and argument parsing
+
+struct Callable {
+    const char* name;
+    const char* class_name;  // nullptr for module functions
+    std::span<const char* const> parameters;
+    bool constructor = false;
+
+    // "name()", "Class.name()" or "Class.__new__()".
+    std::string display_name() const;
+};
+
+// One borrowed object per declared parameter, filled by parsing.
+class Arguments {
+public:
+    static constexpr std::size_t kMaxParameters = 3;
+
+    // Fast calling convention: positional vector plus a tuple of keyword names.
+    Arguments(const Callable& callable, PyObject* const* args, Py_ssize_t nargs,
+              PyObject* kwnames);
+    // Classic convention (constructors): argument tuple plus keyword dictionary.
+    Arguments(const Callable& callable, PyObject* args, PyObject* kwargs);
+
+    // Conversion rules; a failure is reported under the parameter's name.
+    std::uint64_t unsigned_integer(std::size_t index) const;
+    double float_value(std::size_t index) const;
+    std::vector<double> float_sequence(std::size_t index) const;
+
+    PyObject* operator[](std::size_t index) const { return slots_[index]; }
+    const char* parameter_name(std::size_t index) const {
+        return callable_.parameters[index];
+    }
+
+private:
+    void fill_positional(Py_ssize_t nargs);
+    void fill_keyword(PyObject* name, PyObject* value);
+    void check_complete() const;
+
+    const Callable& callable_;
+    std::array<PyObject*, kMaxParameters> slots_{};
+};
+
+// Replaces a pending TypeError with "argument '<name>': <text>" (keeping its __cause__)
+// and throws PythonError. Pending errors of other types pass through unchanged.
+[[noreturn]] void raise_argument_error(const char* name);
+
+// ---------------------------------------------------------------------------------------
+// Results
+
+Ref float_result(double value);
+Ref float_list_result(std::span<const double> values);
+Ref integer_list_result(std::span<const std::uint64_t> values);
+Ref string_result(std::string_view text);
+Ref none_result();
+// (rows, cols, values) as a new 3-tuple of two int lists and a float list.
+Ref triplet_result(std::span<const std::uint64_t> rows, std::span<const std::uint64_t> cols,
+                   std::span<const double> values);
+
+// ---------------------------------------------------------------------------------------
+// Instances and access
+
+// Instance layout: object header, the class's value, then the borrow flag
+// (0 free, n > 0 shared by n, -1 exclusive).
+template <class Value>
+struct Instance {
+    PyObject_HEAD
+    Value value;
+    std::atomic<std::int64_t> borrow_flag;
+};
+
+class SharedAccess {
+public:
+    explicit SharedAccess(std::atomic<std::int64_t>& flag);
+    ~SharedAccess() { flag_.fetch_sub(1, std::memory_order_release); }
+    SharedAccess(const SharedAccess&) = delete;
+    SharedAccess& operator=(const SharedAccess&) = delete;
+
+private:
+    std::atomic<std::int64_t>& flag_;
+};
+
+class ExclusiveAccess {
+public:
+    explicit ExclusiveAccess(std::atomic<std::int64_t>& flag);
+    ~ExclusiveAccess() { flag_.store(0, std::memory_order_release); }
+    ExclusiveAccess(const ExclusiveAccess&) = delete;
+    ExclusiveAccess& operator=(const ExclusiveAccess&) = delete;
+
+private:
+    std::atomic<std::int64_t>& flag_;
+};
+
+// "'<qualified name of obj's type>' object cannot be cast as '<target>'"
+[[noreturn]] void raise_cast_error(PyObject* obj, const char* target);
+
+// The receiver of a method as an instance of `type`, or the cast TypeError.
+template <class Value>
+Instance<Value>& receiver(PyObject* self, PyTypeObject* type) {
+    if (!PyObject_TypeCheck(self, type)) raise_cast_error(self, std::strrchr(type->tp_name, '.') + 1);
+    return *reinterpret_cast<Instance<Value>*>(self);
+}
+
+// A new instance of `type` holding `value`, allocated by the type's allocator.
+template <class Value>
+Ref new_instance(PyTypeObject* type, Value&& value) {
+    Ref object = require(type->tp_alloc(type, 0));
+    auto* instance = reinterpret_cast<Instance<std::decay_t<Value>>*>(object.get());
+    new (&instance->value) std::decay_t<Value>(std::forward<Value>(value));
+    new (&instance->borrow_flag) std::atomic<std::int64_t>(0);
+    return object;
+}
+
+template <class Value>
+void destroy_instance(PyObject* self) noexcept {
+    PyTypeObject* type = Py_TYPE(self);
+    auto* instance = reinterpret_cast<Instance<Value>*>(self);
+    instance->value.~Value();
+    type->tp_free(self);
+    // Instances of heap types hold a reference to their type.
+    Py_DECREF(type);
+}
+
+// ---------------------------------------------------------------------------------------
+// Buffers and the interpreter lock
+
+// The double buffer argument: the object's buffer of 8-byte doubles, held until this is
+// destroyed (which must happen with the interpreter lock held), and a row-major copy of
+// its items that the computation reads instead of the caller's memory.
+class DoubleBuffer {
+public:
+    DoubleBuffer(PyObject* obj, const char* name);
+    std::span<const double> values() const { return {copy_.get(), length_}; }
+
+private:
+    struct HeldView {
+        Py_buffer view{};
+        bool held = false;
+        ~HeldView() {
+            if (held) PyBuffer_Release(&view);
+        }
+    };
+    HeldView held_;
+    std::size_t length_ = 0;
+    std::unique_ptr<double[]> copy_;
+};
+
+// Releases the interpreter lock for its lifetime; nothing inside may touch a Python object.
+class LockRelease {
+public:
+    LockRelease() : state_(PyEval_SaveThread()) {}
+    ~LockRelease() { PyEval_RestoreThread(state_); }
+    LockRelease(const LockRelease&) = delete;
+    LockRelease& operator=(const LockRelease&) = delete;
+
+private:
+    PyThreadState* state_;
+};
+
+// ---------------------------------------------------------------------------------------
+// Module building
+
+// The type from a spec, with __doc__ set to None when the doc text has an empty docstring
+// proper (the interpreter would make it '' while __text_signature__ still works).
+Ref new_type(PyType_Spec* spec, bool empty_docstring);
+
+// Appends `name` to the module's __all__ (creating it) and sets the attribute.
+void add_to_module(PyObject* module, PyObject* name, PyObject* value);
+
+// A built-in function bound to `module`, added with add_to_module.
+void add_function(PyObject* module, PyMethodDef* def);
+
+// The interpreter ID claim of the init entry point: the first initialising interpreter
+// owns the module for the life of the process.
+void claim_interpreter();
+
+}  // namespace tavo::host

@@ -1,0 +1,459 @@
+#include "piecewise_polynomials.hpp"
+
+#include <sched.h>
+
+#include <Eigen/Dense>
+#include <algorithm>
+#include <charconv>
+#include <cmath>
+#include <cstdlib>
+#include <string_view>
+#include <tbb/blocked_range.h>
+#include <tbb/global_control.h>
+#include <tbb/info.h>
+#include <tbb/parallel_for.h>
+#include <tbb/task_arena.h>
+
+#include "internal_failure.hpp"
+
+namespace tavo {
+
+// ---------------------------------------------------------------------------------------
+// Legendre recurrences
+
+namespace {
+
+// Added to the denominator x*x - 1 of the closed-form derivative.
+constexpr double kDerivativeEpsilon = 1e-15;
+
+// Calls visit(i, P_i(x)) for i = 0 .. degree, by the three-term recurrence
+//   P_(j+1) = (P_j * (x * u) - P_(j-1) * j) / w,  u = (j + j) + 1,  w = j + 1.
+template <class Visit>
+inline void legendre_values(double x, std::uint64_t degree, Visit&& visit) {
+    double previous = 1.0;
+    visit(std::uint64_t{0}, previous);
+    if (degree == 0) return;
+    double current = x;
+    visit(std::uint64_t{1}, current);
+    for (std::uint64_t j = 1; j < degree; ++j) {
+        const double jd = static_cast<double>(j);
+        const double u = (jd + jd) + 1.0;
+        const double w = jd + 1.0;
+        const double next = (current * (x * u) - previous * jd) / w;
+        previous = current;
+        current = next;
+        visit(j + 1, current);
+    }
+}
+
+// Calls visit(i, P'_i(x)) for i = 0 .. degree.
+//
+// Inside |x| <= 1/2 the closed form ((x P_n - P_(n-1)) n) / ((x^2 - 1) + eps) is well
+// conditioned. Towards the interval ends numerator and denominator both vanish and the
+// quotient loses every digit (at x = +-1 it is exactly 0 instead of +-n(n+1)/2), so there
+// the derivative comes from P'_(j+1) = P'_(j-1) + ((j + j) + 1) P_j, which is exact at the
+// ends. A NaN x takes the second branch; both give NaN from mode 2 on.
+template <class Visit>
+inline void legendre_derivatives(double x, std::uint64_t degree, Visit&& visit) {
+    visit(std::uint64_t{0}, 0.0);
+    if (degree == 0) return;
+    visit(std::uint64_t{1}, 1.0);
+    if (degree == 1) return;
+    if (std::fabs(x) <= 0.5) {
+        const double denominator = (x * x - 1.0) + kDerivativeEpsilon;
+        double previous = 0.0;  // P_(n-1)
+        legendre_values(x, degree, [&](std::uint64_t n, double p_n) {
+            if (n >= 2) visit(n, ((x * p_n - previous) * static_cast<double>(n)) / denominator);
+            previous = p_n;
+        });
+    } else {
+        double d_previous = 0.0;  // P'_(j-1)
+        double d_current = 1.0;   // P'_j
+        legendre_values(x, degree - 1, [&](std::uint64_t j, double p_j) {
+            if (j == 0) return;
+            const double jd = static_cast<double>(j);
+            const double d_next = d_previous + ((jd + jd) + 1.0) * p_j;
+            d_previous = d_current;
+            d_current = d_next;
+            visit(j + 1, d_next);
+        });
+    }
+}
+
+}  // namespace
+
+// ---------------------------------------------------------------------------------------
+// CoefficientMatrix
+
+CoefficientMatrix::CoefficientMatrix(std::uint64_t rows, std::uint64_t cols)
+    : values_(array_length<double>(checked_mul(rows, cols)), 0.0), rows_(rows), cols_(cols) {}
+
+CoefficientMatrix::CoefficientMatrix(std::span<const double> values, std::uint64_t rows,
+                                     std::uint64_t cols)
+    : rows_(rows), cols_(cols) {
+    const std::size_t n = array_length<double>(checked_mul(rows, cols));
+    if (values.size() < n) fail("Matrix view: input data buffer too small.");
+    values_.assign(values.begin(), values.begin() + static_cast<std::ptrdiff_t>(n));
+}
+
+// ---------------------------------------------------------------------------------------
+// LegendreBasis
+
+std::uint64_t LegendreBasis::coefficient_count() const {
+    return checked_mul(n_t_, checked_add(degree_, 1));
+}
+
+IntervalPosition LegendreBasis::locate_interval(double t) const {
+    // With no interval there is no row to read and no sound result.
+    if (n_t_ == 0) fail("LegendreBasis: cannot evaluate on a mesh of zero intervals (n_t = 0)");
+    const double h = T_ / static_cast<double>(n_t_);
+    const double q = t / h;
+    const double floor_q = std::floor(q);
+    // Saturating conversion: negative and NaN quotients land in interval 0, huge ones at
+    // the top (and then in the last interval).
+    std::uint64_t k = 0;
+    if (floor_q >= 18446744073709551616.0) {
+        k = UINT64_MAX;
+    } else if (floor_q > 0.0) {
+        k = static_cast<std::uint64_t>(floor_q);
+    }
+    if (k >= n_t_) k = n_t_ - 1;
+    const double a = h * static_cast<double>(k);
+    // b is h + a, not h * (k + 1): the two differ in the last bit on some meshes.
+    const double b = h + a;
+    const double m = (a + b) * -0.5;
+    const double shifted = t + m;
+    // The divisor is b - a as computed, not h.
+    double x = (shifted + shifted) / (b - a);
+    if (x < -1.0) {
+        x = -1.0;
+    } else if (x > 1.0) {
+        x = 1.0;
+    }
+    return {k, x};
+}
+
+void LegendreBasis::check_shape(const CoefficientMatrix& coefficients) const {
+    assert_equal(coefficients.rows(), n_t_, "LegendreBasis: coefficient rows must equal n_t");
+    assert_equal(coefficients.cols(), checked_add(degree_, 1),
+                 "LegendreBasis: coefficient columns must equal degree + 1");
+}
+
+namespace {
+
+// The per-time kernels, shared by the single-time methods and the batches so that both
+// give the same bits. Sums start at -0.0 and run in increasing mode order.
+inline double evaluate_at(const LegendreBasis& basis, const CoefficientMatrix& m, double t) {
+    const auto [k, x] = basis.locate_interval(t);
+    double sum = -0.0;
+    legendre_values(x, basis.degree(), [&](std::uint64_t i, double p) { sum = sum + p * m(k, i); });
+    return sum;
+}
+
+inline double evaluate_derivative_at(const LegendreBasis& basis, const CoefficientMatrix& m,
+                                     double t) {
+    const auto [k, x] = basis.locate_interval(t);
+    double sum = -0.0;
+    legendre_derivatives(x, basis.degree(),
+                         [&](std::uint64_t i, double dp) { sum = sum + dp * m(k, i); });
+    // dx/dt = 2 / h, applied to the sum as (S + S) / h.
+    const double h = basis.T() / static_cast<double>(basis.n_t());
+    return (sum + sum) / h;
+}
+
+// Number of worker threads: RAYON_NUM_THREADS, then RAYON_RS_NUM_CPUS, when either holds a
+// positive decimal number; else the CPUs this process may run on.
+std::size_t positive_env(const char* name) {
+    const char* text = std::getenv(name);
+    if (text == nullptr) return 0;
+    std::string_view s(text);
+    if (!s.empty() && s.front() == '+') s.remove_prefix(1);
+    std::size_t value = 0;
+    const auto [end, error] = std::from_chars(s.data(), s.data() + s.size(), value);
+    if (error != std::errc{} || end != s.data() + s.size()) return 0;
+    return value;
+}
+
+std::size_t pool_size() {
+    // A thread count beyond this is a typo, not a machine; each worker costs a stack.
+    constexpr std::size_t kMaxThreads = 1024;
+    std::size_t n = positive_env("RAYON_NUM_THREADS");
+    if (n == 0) n = positive_env("RAYON_RS_NUM_CPUS");
+    if (n == 0) {
+        cpu_set_t set;
+        CPU_ZERO(&set);
+        if (sched_getaffinity(0, sizeof(set), &set) == 0) n = static_cast<std::size_t>(CPU_COUNT(&set));
+    }
+    if (n == 0) n = static_cast<std::size_t>(tbb::info::default_concurrency());
+    return std::clamp<std::size_t>(n, 1, kMaxThreads);
+}
+
+// The process-wide pool: created by the first parallel batch, never torn down (its
+// threads may outlive the interpreter's finalisation, so no static destructor runs).
+tbb::task_arena& worker_pool() {
+    static tbb::task_arena* const arena = [] {
+        const std::size_t n = pool_size();
+        if (n > static_cast<std::size_t>(tbb::info::default_concurrency())) {
+            // Without this the scheduler caps the arena at the hardware concurrency.
+            new tbb::global_control(tbb::global_control::max_allowed_parallelism, n);
+        }
+        auto* created = new tbb::task_arena(static_cast<int>(n));
+        created->initialize();
+        return created;
+    }();
+    return *arena;
+}
+
+template <class Kernel>
+std::vector<double> evaluate_batch(std::span<const double> times, Kernel kernel) {
+    const std::size_t n = times.size();
+    std::vector<double> result(array_length<double>(n));
+    if (n < SERIAL_BATCH_LIMIT) {
+        for (std::size_t j = 0; j < n; ++j) result[j] = kernel(times[j]);
+        return result;
+    }
+    // Each chunk writes only its own slots, in increasing j; a failure inside a worker is
+    // rethrown here, on the calling thread, once all chunks are done.
+    worker_pool().execute([&] {
+        tbb::parallel_for(
+            tbb::blocked_range<std::size_t>(0, n),
+            [&](const tbb::blocked_range<std::size_t>& chunk) {
+                for (std::size_t j = chunk.begin(); j != chunk.end(); ++j) result[j] = kernel(times[j]);
+            },
+            tbb::auto_partitioner());
+    });
+    return result;
+}
+
+}  // namespace
+
+double LegendreBasis::evaluate(const CoefficientMatrix& coefficients, double t) const {
+    check_shape(coefficients);
+    return evaluate_at(*this, coefficients, t);
+}
+
+double LegendreBasis::evaluate_derivative(const CoefficientMatrix& coefficients, double t) const {
+    check_shape(coefficients);
+    return evaluate_derivative_at(*this, coefficients, t);
+}
+
+std::vector<double> LegendreBasis::evaluate_all_basis_functions(double t) const {
+    const auto [k, x] = locate_interval(t);
+    std::vector<double> values(array_length<double>(coefficient_count()), 0.0);
+    legendre_values(x, degree_, [&](std::uint64_t i, double p) { values[i * n_t_ + k] = p; });
+    return values;
+}
+
+std::vector<double> LegendreBasis::evaluate_all_basis_function_derivatives(double t) const {
+    const auto [k, x] = locate_interval(t);
+    const double h = T_ / static_cast<double>(n_t_);
+    std::vector<double> values(array_length<double>(coefficient_count()), 0.0);
+    // Each entry is doubled and divided by h on its own (evaluate_derivative does so once,
+    // on the sum).
+    legendre_derivatives(x, degree_, [&](std::uint64_t i, double dp) {
+        values[i * n_t_ + k] = (dp + dp) / h;
+    });
+    return values;
+}
+
+std::vector<double> LegendreBasis::evaluate_many(const CoefficientMatrix& coefficients,
+                                                 std::span<const double> times) const {
+    check_shape(coefficients);
+    if (n_t_ == 0) locate_interval(0.0);  // reports the empty mesh even for no times
+    return evaluate_batch(times, [&](double t) { return evaluate_at(*this, coefficients, t); });
+}
+
+std::vector<double> LegendreBasis::evaluate_derivative_many(const CoefficientMatrix& coefficients,
+                                                            std::span<const double> times) const {
+    check_shape(coefficients);
+    if (n_t_ == 0) locate_interval(0.0);
+    return evaluate_batch(times,
+                          [&](double t) { return evaluate_derivative_at(*this, coefficients, t); });
+}
+
+// ---------------------------------------------------------------------------------------
+// Lagrange nodes
+
+std::vector<double> equispaced_nodes(double a, double b, std::uint64_t n) {
+    std::vector<double> nodes(array_length<double>(checked_add(n, 1)));
+    const double nd = static_cast<double>(n);
+    for (std::uint64_t j = 0; j <= n; ++j) {
+        // a + ((b - a) * j) / n, not a + (b - a) * (j / n): the two differ in the last bit.
+        nodes[j] = a + ((b - a) * static_cast<double>(j)) / nd;
+    }
+    return nodes;
+}
+
+std::vector<double> barycentric_weights(std::span<const double> nodes) {
+    std::vector<double> weights(nodes.size());
+    for (std::size_t l = 0; l < nodes.size(); ++l) {
+        double p = 1.0;
+        for (std::size_t m = 0; m < nodes.size(); ++m) {
+            if (m != l) p = p * (nodes[l] - nodes[m]);
+        }
+        weights[l] = 1.0 / p;
+    }
+    return weights;
+}
+
+void lagrange_basis_values(double xi, std::span<const double> nodes,
+                           std::span<const double> weights, std::span<double> values) {
+    // Absolute tolerance in reference coordinates; it also keeps the barycentric form
+    // below from ever dividing by an exact zero difference.
+    constexpr double kSnapTolerance = 1e-14;
+    for (std::size_t l = 0; l < nodes.size(); ++l) {
+        if (std::fabs(xi - nodes[l]) < kSnapTolerance) {
+            values[l] = 1.0;
+            return;
+        }
+    }
+    double sum = 0.0;
+    for (std::size_t l = 0; l < nodes.size(); ++l) {
+        values[l] = weights[l] / (xi - nodes[l]);
+        sum = sum + values[l];
+    }
+    for (std::size_t l = 0; l < nodes.size(); ++l) values[l] = values[l] / sum;
+}
+
+LagrangeBasis::LagrangeBasis(std::uint64_t degree, std::uint64_t n_t, double T)
+    : degree_(degree), n_t_(n_t) {
+    points_.reserve(array_length<double>(checked_add(checked_mul(n_t, degree), 1)));
+    if (n_t > 0 && degree > 0) {
+        const double h = T / static_cast<double>(n_t);
+        const double nd = static_cast<double>(degree);
+        for (std::uint64_t k = 0; k < n_t; ++k) {
+            const double start = h * static_cast<double>(k);
+            // The right end is h + h*k, not (k + 1) * h.
+            const double end = h + h * static_cast<double>(k);
+            // The interval's own right end is dropped: it is the next interval's left end
+            // (computed as that interval's start), or T itself.
+            for (std::uint64_t j = 0; j < degree; ++j) {
+                points_.push_back(start + ((end - start) * static_cast<double>(j)) / nd);
+            }
+        }
+    }
+    points_.push_back(T);
+}
+
+// ---------------------------------------------------------------------------------------
+// Prolongation
+
+CsrMatrix LagrangeBasis::get_prolongation_matrix_to(std::uint64_t nt_fine) const {
+    const std::uint64_t d = degree_;
+    const std::uint64_t n_coarse = n_t_;
+    if (d < 1) fail("Lagrange prolongation requires polynomial degree at least 1");
+    if (n_coarse < 1) fail("Lagrange prolongation requires at least one coarse interval");
+    if (nt_fine < 1) fail("Lagrange prolongation requires at least one fine interval");
+
+    const std::uint64_t last_fine = checked_mul(nt_fine, d);
+    CoordinateMatrix coo(checked_add(last_fine, 1), checked_add(checked_mul(n_coarse, d), 1));
+    // Every row gets at least one entry; reserving that much first also refuses an
+    // impossible row count before any other work.
+    coo.reserve(last_fine + 1);
+
+    const std::vector<double> nodes = equispaced_nodes(-1.0, 1.0, d);
+    const std::vector<double> weights = barycentric_weights(nodes);
+    std::vector<double> values(nodes.size(), 0.0);
+
+    const double N = static_cast<double>(last_fine);
+    const double coarse = static_cast<double>(n_coarse);
+    for (std::uint64_t i = 0; i <= last_fine; ++i) {
+        // Division first, then the multiplication.
+        const double x = (static_cast<double>(i) / N) * coarse;
+        std::uint64_t k = static_cast<std::uint64_t>(x);
+        if (k >= n_coarse) k = n_coarse - 1;
+        std::fill(values.begin(), values.end(), 0.0);
+        const double delta = x - static_cast<double>(k);
+        const double xi = (delta + delta) + (-1.0);
+        lagrange_basis_values(xi, nodes, weights, values);
+        for (std::uint64_t l = 0; l <= d; ++l) {
+            if (values[l] != 0.0) coo.push(i, k * d + l, values[l]);
+        }
+    }
+    return coo.to_csr();
+}
+
+// ---------------------------------------------------------------------------------------
+// Lagrange to Legendre
+
+namespace {
+
+// W = V^-1 with V[j][i] = P_j(xi_i): W(i, a) is the weight of local node i in the Legendre
+// coefficient of degree a.
+Eigen::MatrixXd local_transformation(std::uint64_t p) {
+    if (p == 0) fail("Lagrange to Legendre conversion not meaningful for degree 0");
+    if (p == 1) {
+        Eigen::MatrixXd w(2, 2);
+        w << 0.5, -0.5,  //
+            0.5, 0.5;
+        return w;
+    }
+    if (p == 2) {
+        Eigen::MatrixXd w(3, 3);
+        w << 1.0 / 6.0, -0.5, 1.0 / 3.0,  //
+            2.0 / 3.0, 0.0, -2.0 / 3.0,   //
+            1.0 / 6.0, 0.5, 1.0 / 3.0;
+        return w;
+    }
+    const std::uint64_t size = checked_add(p, 1);
+    array_length<double>(checked_mul(size, size));
+    const std::vector<double> nodes = equispaced_nodes(-1.0, 1.0, p);
+    const auto n = static_cast<Eigen::Index>(size);
+    Eigen::MatrixXd v(n, n);
+    for (Eigen::Index i = 0; i < n; ++i) {
+        legendre_values(nodes[static_cast<std::size_t>(i)], p,
+                        [&](std::uint64_t j, double value) { v(static_cast<Eigen::Index>(j), i) = value; });
+    }
+    constexpr const char* kSingular =
+        "Failed to invert Vandermonde matrix for Lagrange to Legendre conversion.";
+    if (p == 3) {
+        // Closed-form 4 x 4 inverse; only an exactly zero determinant refuses.
+        const Eigen::Matrix4d v4 = v;
+        Eigen::Matrix4d w4;
+        bool invertible = false;
+        v4.computeInverseWithCheck(w4, invertible, 0.0);
+        if (!invertible) fail(kSingular);
+        return w4;
+    }
+    const Eigen::PartialPivLU<Eigen::MatrixXd> lu(v);
+    // Eigen inverts a singular matrix without complaint: refuse an exactly zero pivot.
+    if ((lu.matrixLU().diagonal().array() == 0.0).any()) fail(kSingular);
+    return lu.inverse();
+}
+
+CsrMatrix per_degree_matrix(const Eigen::MatrixXd& w, std::uint64_t a, std::uint64_t p,
+                            std::uint64_t n_t, std::uint64_t node_count) {
+    CoordinateMatrix coo(n_t, node_count);
+    coo.reserve(checked_mul(n_t, checked_add(p, 1)));
+    const auto column = static_cast<Eigen::Index>(a);
+    for (std::uint64_t k = 0; k < n_t; ++k) {
+        for (std::uint64_t i = 0; i <= p; ++i) {
+            coo.push(k, k * p + i, w(static_cast<Eigen::Index>(i), column));
+        }
+    }
+    return coo.to_csr();
+}
+
+}  // namespace
+
+CsrMatrix LagrangeBasis::to_legendre_basis_matrix_for_pol_degree(std::uint64_t a) const {
+    const Eigen::MatrixXd w = local_transformation(degree_);
+    check_index(a, degree_ + 1);
+    return per_degree_matrix(w, a, degree_, n_t_, points_.size());
+}
+
+CsrMatrix LagrangeBasis::get_transormation_matrix_to_legendre() const {
+    // One local matrix serves every degree: it depends on the degree of the basis alone.
+    const Eigen::MatrixXd w = local_transformation(degree_);
+    checked_mul(checked_mul(degree_ + 1, degree_ + 1), n_t_);
+    std::vector<CsrMatrix> per_degree;
+    per_degree.reserve(degree_ + 1);
+    for (std::uint64_t a = 0; a <= degree_; ++a) {
+        per_degree.push_back(per_degree_matrix(w, a, degree_, n_t_, points_.size()));
+    }
+    const BlockGrid grid = BlockGrid::from_fn(
+        per_degree.size(), 1, [&](std::size_t a, std::size_t) -> const CsrMatrix& { return per_degree[a]; });
+    return csr_block_from_ndarray(grid);
+}
+
+}  // namespace tavo

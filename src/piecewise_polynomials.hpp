@@ -1,0 +1,120 @@
+// Piecewise polynomials on the time mesh (degree, n_t, T): [0, T] split into n_t intervals
+// of length h = T / n_t, each carrying polynomials up to `degree`.
+//
+// Modal description: LegendreBasis. Basis function (i, k) is P_i mapped onto interval k;
+// its global index is i * n_t + k (all mode-0 functions first).
+// Nodal description: LagrangeBasis. Local node l of interval k has global index
+// k * degree + l; neighbouring intervals share their common end node.
+//
+// Every result is specified to the bit; the .cpp spells out the operation order.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <span>
+#include <vector>
+
+#include "sparse_matrix_tools.hpp"
+
+namespace tavo {
+
+// Batches with fewer times are evaluated on the calling thread.
+inline constexpr std::size_t SERIAL_BATCH_LIMIT = 2048;
+
+// n_t x (degree + 1) coefficients stored column by column, so that the storage is the flat
+// coefficient vector in global numbering: element (k, i) is values[k + i * n_t].
+class CoefficientMatrix {
+public:
+    // All zeros.
+    CoefficientMatrix(std::uint64_t rows, std::uint64_t cols);
+    // The first rows * cols values, in order; `values` must hold at least that many.
+    CoefficientMatrix(std::span<const double> values, std::uint64_t rows, std::uint64_t cols);
+
+    double operator()(std::uint64_t row, std::uint64_t col) const {
+        return values_[row + col * rows_];
+    }
+    std::uint64_t rows() const { return rows_; }
+    std::uint64_t cols() const { return cols_; }
+    std::span<const double> values() const { return values_; }
+
+private:
+    std::vector<double> values_;
+    std::uint64_t rows_;
+    std::uint64_t cols_;
+};
+
+struct IntervalPosition {
+    std::uint64_t k;  // interval index
+    double x;         // local coordinate in [-1, 1] (NaN for a NaN time)
+};
+
+class LegendreBasis {
+public:
+    LegendreBasis(std::uint64_t degree, std::uint64_t n_t, double T)
+        : degree_(degree), n_t_(n_t), T_(T) {}
+
+    std::uint64_t degree() const { return degree_; }
+    std::uint64_t n_t() const { return n_t_; }
+    double T() const { return T_; }
+
+    // n_t * (degree + 1), the length of a flat coefficient vector.
+    std::uint64_t coefficient_count() const;
+
+    IntervalPosition locate_interval(double t) const;
+
+    double evaluate(const CoefficientMatrix& coefficients, double t) const;
+    double evaluate_derivative(const CoefficientMatrix& coefficients, double t) const;
+    std::vector<double> evaluate_all_basis_functions(double t) const;
+    std::vector<double> evaluate_all_basis_function_derivatives(double t) const;
+
+    // Entry j is evaluate / evaluate_derivative at times[j], bit for bit. From
+    // SERIAL_BATCH_LIMIT times on the work is spread over the process-wide worker pool.
+    std::vector<double> evaluate_many(const CoefficientMatrix& coefficients,
+                                      std::span<const double> times) const;
+    std::vector<double> evaluate_derivative_many(const CoefficientMatrix& coefficients,
+                                                 std::span<const double> times) const;
+
+private:
+    void check_shape(const CoefficientMatrix& coefficients) const;
+
+    std::uint64_t degree_;
+    std::uint64_t n_t_;
+    double T_;
+};
+
+// n + 1 doubles, element j = a + ((b - a) * j) / n.
+std::vector<double> equispaced_nodes(double a, double b, std::uint64_t n);
+
+// w_l = 1 / prod_{m != l} (nodes[l] - nodes[m]), the product taken in increasing m.
+std::vector<double> barycentric_weights(std::span<const double> nodes);
+
+// values[l] = l-th Lagrange polynomial of `nodes` at xi. A xi within 1e-14 of a node gives
+// exactly 1.0 there and 0.0 elsewhere; otherwise the barycentric form.
+void lagrange_basis_values(double xi, std::span<const double> nodes,
+                           std::span<const double> weights, std::span<double> values);
+
+class LagrangeBasis {
+public:
+    LagrangeBasis(std::uint64_t degree, std::uint64_t n_t, double T);
+
+    std::uint64_t degree() const { return degree_; }
+    std::uint64_t n_t() const { return n_t_; }
+    // n_t * degree + 1 nodes in global numbering; the last one is T itself.
+    std::span<const double> points() const { return points_; }
+
+    // Rows: nodes of a mesh of nt_fine intervals of the same degree; columns: this basis's
+    // nodes. Row i holds this basis's functions evaluated at fine node i.
+    CsrMatrix get_prolongation_matrix_to(std::uint64_t nt_fine) const;
+
+    // (degree + 1) * n_t rows in Legendre global numbering, one column per node.
+    CsrMatrix get_transormation_matrix_to_legendre() const;
+    // The rows of Legendre degree a alone: n_t rows, one column per node.
+    CsrMatrix to_legendre_basis_matrix_for_pol_degree(std::uint64_t a) const;
+
+private:
+    std::vector<double> points_;
+    std::uint64_t degree_;
+    std::uint64_t n_t_;
+};
+
+}  // namespace tavo

@@ -1,0 +1,99 @@
+#include "sparse_matrix_tools.hpp"
+
+#include <string>
+
+#include "internal_failure.hpp"
+
+namespace tavo {
+
+namespace {
+
+Eigen::Index to_index(std::uint64_t count) {
+    // Eigen sizes are signed; a dimension past that range cannot be stored.
+    return static_cast<Eigen::Index>(array_length<char>(count));
+}
+
+}  // namespace
+
+CoordinateMatrix::CoordinateMatrix(std::uint64_t rows, std::uint64_t cols)
+    : rows_(static_cast<std::uint64_t>(to_index(rows))),
+      cols_(static_cast<std::uint64_t>(to_index(cols))) {}
+
+void CoordinateMatrix::reserve(std::uint64_t entries) {
+    entries_.reserve(array_length<Eigen::Triplet<double, std::int64_t>>(entries));
+}
+
+CsrMatrix CoordinateMatrix::to_csr() const {
+    CsrMatrix csr(static_cast<Eigen::Index>(rows_), static_cast<Eigen::Index>(cols_));
+    csr.setFromTriplets(entries_.begin(), entries_.end());
+    csr.makeCompressed();
+    return csr;
+}
+
+CsrMatrix csr_block_from_ndarray(const BlockGrid& grid) {
+    const std::size_t R = grid.block_rows();
+    const std::size_t K = grid.block_cols();
+    if (R == 0 || K == 0) fail("empty block grid");
+
+    std::vector<std::uint64_t> heights(R);
+    for (std::size_t i = 0; i < R; ++i) {
+        heights[i] = static_cast<std::uint64_t>(grid(i, 0).rows());
+        for (std::size_t j = 1; j < K; ++j) {
+            assert_equal(static_cast<std::uint64_t>(grid(i, j).rows()), heights[i],
+                         "inconsistent block-row height at row " + std::to_string(i));
+        }
+    }
+    std::vector<std::uint64_t> widths(K);
+    for (std::size_t j = 0; j < K; ++j) {
+        widths[j] = static_cast<std::uint64_t>(grid(0, j).cols());
+        for (std::size_t i = 1; i < R; ++i) {
+            assert_equal(static_cast<std::uint64_t>(grid(i, j).cols()), widths[j],
+                         "inconsistent block-col width at col " + std::to_string(j));
+        }
+    }
+
+    std::vector<std::uint64_t> row_offsets(R + 1, 0);
+    for (std::size_t i = 0; i < R; ++i) row_offsets[i + 1] = checked_add(row_offsets[i], heights[i]);
+    std::vector<std::uint64_t> col_offsets(K + 1, 0);
+    for (std::size_t j = 0; j < K; ++j) col_offsets[j + 1] = checked_add(col_offsets[j], widths[j]);
+
+    std::uint64_t stored = 0;
+    for (std::size_t i = 0; i < R; ++i) {
+        for (std::size_t j = 0; j < K; ++j) {
+            stored = checked_add(stored, static_cast<std::uint64_t>(grid(i, j).nonZeros()));
+        }
+    }
+
+    CoordinateMatrix coo(row_offsets[R], col_offsets[K]);
+    coo.reserve(stored);
+    for (std::size_t i = 0; i < R; ++i) {
+        for (std::size_t j = 0; j < K; ++j) {
+            const CsrMatrix& block = grid(i, j);
+            for (Eigen::Index r = 0; r < block.outerSize(); ++r) {
+                for (CsrMatrix::InnerIterator it(block, r); it; ++it) {
+                    coo.push(row_offsets[i] + static_cast<std::uint64_t>(r),
+                             col_offsets[j] + static_cast<std::uint64_t>(it.col()), it.value());
+                }
+            }
+        }
+    }
+    return coo.to_csr();
+}
+
+Triplets csr_to_triplets(const CsrMatrix& matrix) {
+    const auto n = static_cast<std::size_t>(matrix.nonZeros());
+    Triplets out;
+    out.rows.reserve(n);
+    out.cols.reserve(n);
+    out.values.reserve(n);
+    for (Eigen::Index r = 0; r < matrix.outerSize(); ++r) {
+        for (CsrMatrix::InnerIterator it(matrix, r); it; ++it) {
+            out.rows.push_back(static_cast<std::uint64_t>(r));
+            out.cols.push_back(static_cast<std::uint64_t>(it.col()));
+            out.values.push_back(it.value());
+        }
+    }
+    return out;
+}
+
+}  // namespace tavo
