@@ -25,7 +25,7 @@ if [ ! -x "$venv/bin/python" ]; then
     "$python" -m venv "$venv"
 fi
 "$venv/bin/python" -m pip install -q --disable-pip-version-check \
-    scikit-build-core cmake ninja numpy scipy pytest hypothesis
+    scikit-build-core cmake ninja numpy scipy matplotlib pytest hypothesis
 tag=$("$venv/bin/python" -c 'import sys; print(f"{sys.implementation.name}{sys.version_info[0]}{sys.version_info[1]}")')
 "$venv/bin/python" -m pip install -q --disable-pip-version-check --no-build-isolation \
     -Cbuild-dir="build/module-$tag" -Ccmake.define.TAVO_DEVELOPER=ON .
