@@ -11,6 +11,7 @@
 #include <limits>
 #include <source_location>
 #include <string>
+#include <type_traits>
 
 namespace tavo {
 
@@ -34,11 +35,19 @@ private:
     throw InternalFailure(std::move(message), where);
 }
 
-// "assertion `left == right` failed: <message>\n  left: <l>\n right: <r>"
-inline void assert_equal(std::uint64_t left, std::uint64_t right, const std::string& message,
+// "assertion `left == right` failed: <message>\n  left: <l>\n right: <r>". The message is
+// text, or a callable that composes it, so that nothing is built unless the check fails.
+template <class Message>
+inline void assert_equal(std::uint64_t left, std::uint64_t right, Message&& message,
                          std::source_location where = std::source_location::current()) {
-    if (left == right) return;
-    fail("assertion `left == right` failed: " + message + "\n  left: " + std::to_string(left) +
+    if (left == right) [[likely]] return;
+    std::string text;
+    if constexpr (std::is_invocable_v<Message>) {
+        text = message();
+    } else {
+        text = message;
+    }
+    fail("assertion `left == right` failed: " + text + "\n  left: " + std::to_string(left) +
              "\n right: " + std::to_string(right),
          where);
 }

@@ -103,10 +103,10 @@ std::uint64_t LegendreBasis::coefficient_count() const {
     return checked_mul(n_t_, checked_add(degree_, 1));
 }
 
-IntervalPosition LegendreBasis::locate_interval(double t) const {
-    // With no interval there is no row to read and no sound result.
-    if (n_t_ == 0) fail("LegendreBasis: cannot evaluate on a mesh of zero intervals (n_t = 0)");
-    const double h = T_ / static_cast<double>(n_t_);
+namespace {
+
+// Interval and local coordinate of t on a mesh of n_t >= 1 intervals of length h.
+[[gnu::always_inline]] inline IntervalPosition locate(double h, std::uint64_t n_t, double t) {
     const double q = t / h;
     const double floor_q = std::floor(q);
     // Saturating conversion: negative and NaN quotients land in interval 0, huge ones at
@@ -117,7 +117,7 @@ IntervalPosition LegendreBasis::locate_interval(double t) const {
     } else if (floor_q > 0.0) {
         k = static_cast<std::uint64_t>(floor_q);
     }
-    if (k >= n_t_) k = n_t_ - 1;
+    if (k >= n_t) k = n_t - 1;
     const double a = h * static_cast<double>(k);
     // b is h + a, not h * (k + 1): the two differ in the last bit on some meshes.
     const double b = h + a;
@@ -133,6 +133,18 @@ IntervalPosition LegendreBasis::locate_interval(double t) const {
     return {k, x};
 }
 
+void require_intervals(std::uint64_t n_t) {
+    // With no interval there is no row to read and no sound result.
+    if (n_t == 0) fail("LegendreBasis: cannot evaluate on a mesh of zero intervals (n_t = 0)");
+}
+
+}  // namespace
+
+IntervalPosition LegendreBasis::locate_interval(double t) const {
+    require_intervals(n_t_);
+    return locate(T_ / static_cast<double>(n_t_), n_t_, t);
+}
+
 void LegendreBasis::check_shape(const CoefficientMatrix& coefficients) const {
     assert_equal(coefficients.rows(), n_t_, "LegendreBasis: coefficient rows must equal n_t");
     assert_equal(coefficients.cols(), checked_add(degree_, 1),
@@ -141,24 +153,141 @@ void LegendreBasis::check_shape(const CoefficientMatrix& coefficients) const {
 
 namespace {
 
-// The per-time kernels, shared by the single-time methods and the batches so that both
-// give the same bits. Sums start at -0.0 and run in increasing mode order.
-inline double evaluate_at(const LegendreBasis& basis, const CoefficientMatrix& m, double t) {
-    const auto [k, x] = basis.locate_interval(t);
-    double sum = -0.0;
-    legendre_values(x, basis.degree(), [&](std::uint64_t i, double p) { sum = sum + p * m(k, i); });
-    return sum;
+// The per-time kernels, written for L independent times ("lanes") at once. Every lane
+// performs exactly the operations of a single time in the same order, so the bits do not
+// depend on L; interleaving lanes hides the latency of the divisions and lets the compiler
+// use vector registers. Single-time calls use L = 1.
+//
+// `c` is the column-major coefficient storage (n_t rows, degree + 1 columns); sums start at
+// -0.0 and run in increasing mode order.
+template <std::size_t L>
+[[gnu::always_inline]] inline void value_lanes(const double* t, double* out, double h,
+                                               std::uint64_t n_t, std::uint64_t degree,
+                                               const double* c) {
+    std::uint64_t k[L];
+    double x[L], previous[L], current[L], sum[L];
+    for (std::size_t l = 0; l < L; ++l) {
+        const IntervalPosition position = locate(h, n_t, t[l]);
+        k[l] = position.k;
+        x[l] = position.x;
+    }
+    for (std::size_t l = 0; l < L; ++l) sum[l] = -0.0 + 1.0 * c[k[l]];
+    if (degree >= 1) {
+        const double* column = c + n_t;
+        for (std::size_t l = 0; l < L; ++l) {
+            previous[l] = 1.0;
+            current[l] = x[l];
+            sum[l] = sum[l] + x[l] * column[k[l]];
+        }
+        for (std::uint64_t j = 1; j < degree; ++j) {
+            const double jd = static_cast<double>(j);
+            const double u = (jd + jd) + 1.0;
+            const double w = jd + 1.0;
+            column += n_t;
+            for (std::size_t l = 0; l < L; ++l) {
+                const double next = (current[l] * (x[l] * u) - previous[l] * jd) / w;
+                previous[l] = current[l];
+                current[l] = next;
+                sum[l] = sum[l] + next * column[k[l]];
+            }
+        }
+    }
+    for (std::size_t l = 0; l < L; ++l) out[l] = sum[l];
 }
 
-inline double evaluate_derivative_at(const LegendreBasis& basis, const CoefficientMatrix& m,
-                                     double t) {
-    const auto [k, x] = basis.locate_interval(t);
-    double sum = -0.0;
-    legendre_derivatives(x, basis.degree(),
-                         [&](std::uint64_t i, double dp) { sum = sum + dp * m(k, i); });
+// The derivative of each mode by the rule of legendre_derivatives: both forms are computed
+// for every lane and the lane's |x| picks one, which keeps the lanes free of branches.
+template <std::size_t L>
+[[gnu::always_inline]] inline void derivative_lanes(const double* t, double* out, double h,
+                                                    std::uint64_t n_t, std::uint64_t degree,
+                                                    const double* c) {
+    std::uint64_t k[L];
+    double x[L], previous[L], current[L], d_previous[L], d_current[L], denominator[L], sum[L];
+    bool closed_form[L];
+    for (std::size_t l = 0; l < L; ++l) {
+        const IntervalPosition position = locate(h, n_t, t[l]);
+        k[l] = position.k;
+        x[l] = position.x;
+    }
+    for (std::size_t l = 0; l < L; ++l) sum[l] = -0.0 + 0.0 * c[k[l]];
+    if (degree >= 1) {
+        const double* column = c + n_t;
+        for (std::size_t l = 0; l < L; ++l) {
+            sum[l] = sum[l] + 1.0 * column[k[l]];
+            previous[l] = 1.0;
+            current[l] = x[l];
+            d_previous[l] = 0.0;
+            d_current[l] = 1.0;
+            denominator[l] = (x[l] * x[l] - 1.0) + kDerivativeEpsilon;
+            closed_form[l] = std::fabs(x[l]) <= 0.5;
+        }
+        for (std::uint64_t j = 1; j < degree; ++j) {
+            const double jd = static_cast<double>(j);
+            const double u = (jd + jd) + 1.0;
+            const double w = jd + 1.0;  // also n = j + 1, the mode being differentiated
+            column += n_t;
+            for (std::size_t l = 0; l < L; ++l) {
+                const double next = (current[l] * (x[l] * u) - previous[l] * jd) / w;
+                const double closed = ((x[l] * next - current[l]) * w) / denominator[l];
+                const double recurrence = d_previous[l] + u * current[l];
+                d_previous[l] = d_current[l];
+                d_current[l] = recurrence;
+                previous[l] = current[l];
+                current[l] = next;
+                sum[l] = sum[l] + (closed_form[l] ? closed : recurrence) * column[k[l]];
+            }
+        }
+    }
     // dx/dt = 2 / h, applied to the sum as (S + S) / h.
-    const double h = basis.T() / static_cast<double>(basis.n_t());
-    return (sum + sum) / h;
+    for (std::size_t l = 0; l < L; ++l) out[l] = (sum[l] + sum[l]) / h;
+}
+
+constexpr std::size_t kLanes = 8;
+
+template <bool Derivative>
+[[gnu::always_inline]] inline void evaluate_range_impl(const double* t, double* out,
+                                                       std::size_t n, double h,
+                                                       std::uint64_t n_t, std::uint64_t degree,
+                                                       const double* c) {
+    const auto lanes = [&](const double* lane_t, double* lane_out) {
+        if constexpr (Derivative) {
+            derivative_lanes<kLanes>(lane_t, lane_out, h, n_t, degree, c);
+        } else {
+            value_lanes<kLanes>(lane_t, lane_out, h, n_t, degree, c);
+        }
+    };
+    std::size_t j = 0;
+    for (; j + kLanes <= n; j += kLanes) lanes(t + j, out + j);
+    if (j < n) {
+        // The tail runs in padded lanes; only its own results are kept.
+        double tail_t[kLanes] = {};
+        double tail_out[kLanes];
+        std::copy(t + j, t + n, tail_t);
+        lanes(tail_t, tail_out);
+        std::copy(tail_out, tail_out + (n - j), out + j);
+    }
+}
+
+// One entry per kernel and target: on x86-64 with the GNU C library the loader picks the
+// widest vector unit the processor has. The bits are the same on every target: each lane is
+// IEEE-754 arithmetic in the written order (no contraction into fused multiply-add).
+#if defined(__x86_64__) && defined(__GLIBC__) && !defined(__SANITIZE_ADDRESS__) && \
+    !defined(__SANITIZE_THREAD__)
+#define TAVO_TARGET_CLONES __attribute__((target_clones("avx2", "default")))
+#else
+#define TAVO_TARGET_CLONES
+#endif
+
+TAVO_TARGET_CLONES
+void evaluate_value_range(const double* t, double* out, std::size_t n, double h, std::uint64_t n_t,
+                          std::uint64_t degree, const double* c) {
+    evaluate_range_impl<false>(t, out, n, h, n_t, degree, c);
+}
+
+TAVO_TARGET_CLONES
+void evaluate_derivative_range(const double* t, double* out, std::size_t n, double h,
+                               std::uint64_t n_t, std::uint64_t degree, const double* c) {
+    evaluate_range_impl<true>(t, out, n, h, n_t, degree, c);
 }
 
 // Number of worker threads: RAYON_NUM_THREADS, then RAYON_RS_NUM_CPUS, when either holds a
@@ -204,21 +333,25 @@ tbb::task_arena& worker_pool() {
     return *arena;
 }
 
-template <class Kernel>
-std::vector<double> evaluate_batch(std::span<const double> times, Kernel kernel) {
+// Times per task of the pool: large enough that scheduling costs little against the
+// kernel, small enough that two threads share out an uneven batch.
+constexpr std::size_t kGrain = 1024;
+
+template <class Range>
+std::vector<double> evaluate_batch(std::span<const double> times, Range range) {
     const std::size_t n = times.size();
     std::vector<double> result(array_length<double>(n));
     if (n < SERIAL_BATCH_LIMIT) {
-        for (std::size_t j = 0; j < n; ++j) result[j] = kernel(times[j]);
+        range(times.data(), result.data(), n);
         return result;
     }
     // Each chunk writes only its own slots, in increasing j; a failure inside a worker is
     // rethrown here, on the calling thread, once all chunks are done.
     worker_pool().execute([&] {
         tbb::parallel_for(
-            tbb::blocked_range<std::size_t>(0, n),
+            tbb::blocked_range<std::size_t>(0, n, kGrain),
             [&](const tbb::blocked_range<std::size_t>& chunk) {
-                for (std::size_t j = chunk.begin(); j != chunk.end(); ++j) result[j] = kernel(times[j]);
+                range(times.data() + chunk.begin(), result.data() + chunk.begin(), chunk.size());
             },
             tbb::auto_partitioner());
     });
@@ -228,13 +361,21 @@ std::vector<double> evaluate_batch(std::span<const double> times, Kernel kernel)
 }  // namespace
 
 double LegendreBasis::evaluate(const CoefficientMatrix& coefficients, double t) const {
+    require_intervals(n_t_);
     check_shape(coefficients);
-    return evaluate_at(*this, coefficients, t);
+    double value = 0.0;
+    value_lanes<1>(&t, &value, T_ / static_cast<double>(n_t_), n_t_, degree_,
+                   coefficients.values().data());
+    return value;
 }
 
 double LegendreBasis::evaluate_derivative(const CoefficientMatrix& coefficients, double t) const {
+    require_intervals(n_t_);
     check_shape(coefficients);
-    return evaluate_derivative_at(*this, coefficients, t);
+    double value = 0.0;
+    derivative_lanes<1>(&t, &value, T_ / static_cast<double>(n_t_), n_t_, degree_,
+                        coefficients.values().data());
+    return value;
 }
 
 std::vector<double> LegendreBasis::evaluate_all_basis_functions(double t) const {
@@ -258,17 +399,24 @@ std::vector<double> LegendreBasis::evaluate_all_basis_function_derivatives(doubl
 
 std::vector<double> LegendreBasis::evaluate_many(const CoefficientMatrix& coefficients,
                                                  std::span<const double> times) const {
+    require_intervals(n_t_);
     check_shape(coefficients);
-    if (n_t_ == 0) locate_interval(0.0);  // reports the empty mesh even for no times
-    return evaluate_batch(times, [&](double t) { return evaluate_at(*this, coefficients, t); });
+    const double h = T_ / static_cast<double>(n_t_);
+    const double* c = coefficients.values().data();
+    return evaluate_batch(times, [&](const double* t, double* out, std::size_t n) {
+        evaluate_value_range(t, out, n, h, n_t_, degree_, c);
+    });
 }
 
 std::vector<double> LegendreBasis::evaluate_derivative_many(const CoefficientMatrix& coefficients,
                                                             std::span<const double> times) const {
+    require_intervals(n_t_);
     check_shape(coefficients);
-    if (n_t_ == 0) locate_interval(0.0);
-    return evaluate_batch(times,
-                          [&](double t) { return evaluate_derivative_at(*this, coefficients, t); });
+    const double h = T_ / static_cast<double>(n_t_);
+    const double* c = coefficients.values().data();
+    return evaluate_batch(times, [&](const double* t, double* out, std::size_t n) {
+        evaluate_derivative_range(t, out, n, h, n_t_, degree_, c);
+    });
 }
 
 // ---------------------------------------------------------------------------------------

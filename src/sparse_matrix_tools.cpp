@@ -40,7 +40,7 @@ CsrMatrix csr_block_from_ndarray(const BlockGrid& grid) {
         heights[i] = static_cast<std::uint64_t>(grid(i, 0).rows());
         for (std::size_t j = 1; j < K; ++j) {
             assert_equal(static_cast<std::uint64_t>(grid(i, j).rows()), heights[i],
-                         "inconsistent block-row height at row " + std::to_string(i));
+                         [&] { return "inconsistent block-row height at row " + std::to_string(i); });
         }
     }
     std::vector<std::uint64_t> widths(K);
@@ -48,7 +48,7 @@ CsrMatrix csr_block_from_ndarray(const BlockGrid& grid) {
         widths[j] = static_cast<std::uint64_t>(grid(0, j).cols());
         for (std::size_t i = 1; i < R; ++i) {
             assert_equal(static_cast<std::uint64_t>(grid(i, j).cols()), widths[j],
-                         "inconsistent block-col width at col " + std::to_string(j));
+                         [&] { return "inconsistent block-col width at col " + std::to_string(j); });
         }
     }
 
