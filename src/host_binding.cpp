@@ -296,6 +296,53 @@ double Arguments::float_value(std::size_t index) const {
     return float_from_object(slots_[index], parameter_name(index));
 }
 
+namespace {
+
+bool is_double_format(const char* format) {
+    if (std::strcmp(format, "d") == 0) return true;
+    if (std::strlen(format) != 2 || format[1] != 'd') return false;
+    switch (format[0]) {
+        case '@':
+        case '=':
+            return true;
+        case '<':
+            return std::endian::native == std::endian::little;
+        case '>':
+        case '!':
+            return std::endian::native == std::endian::big;
+        default:
+            return false;
+    }
+}
+
+// A one-dimensional, C-contiguous buffer of native doubles (a float64 array, an
+// array.array('d'), a memoryview of doubles) iterates to exactly its items: read it in bulk.
+// Anything else, or an exporter that refuses this request, takes the general path.
+bool read_double_vector(PyObject* obj, std::vector<double>& values) {
+    if (!PyObject_CheckBuffer(obj) || PyBytes_Check(obj) || PyByteArray_Check(obj)) return false;
+    Py_buffer view;
+    if (PyObject_GetBuffer(obj, &view, PyBUF_ND | PyBUF_FORMAT) < 0) {
+        PyErr_Clear();
+        return false;
+    }
+    const bool bulk = view.ndim == 1 && view.itemsize == sizeof(double) &&
+                      is_double_format(view.format != nullptr ? view.format : "B");
+    if (bulk) {
+        const std::size_t n = static_cast<std::size_t>(view.len) / sizeof(double);
+        if (reinterpret_cast<std::uintptr_t>(view.buf) % alignof(double) == 0) {
+            const auto* items = static_cast<const double*>(view.buf);
+            values.assign(items, items + n);
+        } else {
+            values.resize(n);
+            std::memcpy(values.data(), view.buf, n * sizeof(double));
+        }
+    }
+    PyBuffer_Release(&view);
+    return bulk;
+}
+
+}  // namespace
+
 std::vector<double> Arguments::float_sequence(std::size_t index) const {
     PyObject* obj = slots_[index];
     const char* name = parameter_name(index);
@@ -325,6 +372,7 @@ std::vector<double> Arguments::float_sequence(std::size_t index) const {
         for (Py_ssize_t i = 0; i < n; ++i) values.push_back(float_from_object(PyTuple_GET_ITEM(obj, i), name));
         return values;
     }
+    if (read_double_vector(obj, values)) return values;
     const Py_ssize_t length = PyObject_Size(obj);
     if (length < 0) {
         PyErr_Clear();  // the length only sizes the vector
@@ -342,27 +390,6 @@ std::vector<double> Arguments::float_sequence(std::size_t index) const {
 
 // ---------------------------------------------------------------------------------------
 // Buffers
-
-namespace {
-
-bool is_double_format(const char* format) {
-    if (std::strcmp(format, "d") == 0) return true;
-    if (std::strlen(format) != 2 || format[1] != 'd') return false;
-    switch (format[0]) {
-        case '@':
-        case '=':
-            return true;
-        case '<':
-            return std::endian::native == std::endian::little;
-        case '>':
-        case '!':
-            return std::endian::native == std::endian::big;
-        default:
-            return false;
-    }
-}
-
-}  // namespace
 
 DoubleBuffer::DoubleBuffer(PyObject* obj, const char* name) {
     if (PyObject_GetBuffer(obj, &held_.view, PyBUF_FULL_RO) < 0) raise_argument_error(name);

@@ -232,11 +232,11 @@ PyObject* evaluator_set_dofs(PyObject* self, PyObject* const* args, Py_ssize_t n
         const Arguments arguments(kSetDofs, args, nargs, kwnames);
         auto& instance = host::receiver<EvaluatorValue>(self, evaluator_type);
         const ExclusiveAccess access(instance.borrow_flag);
-        const std::vector<double> values = arguments.float_sequence(0);
+        std::vector<double> values = arguments.float_sequence(0);
         EvaluatorValue& e = instance.value;
         assert_equal(values.size(), e.dofs.values().size(),
                      "LegendreBasisEvaluator: set_dofs: input vector has wrong length");
-        e.dofs = CoefficientMatrix(values, e.n_t, e.degree + 1);
+        e.dofs = CoefficientMatrix(std::move(values), e.n_t, e.degree + 1);
         return host::none_result();
     });
 }

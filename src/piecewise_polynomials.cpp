@@ -8,6 +8,7 @@
 #include <cmath>
 #include <cstdlib>
 #include <string_view>
+#include <utility>
 #include <tbb/blocked_range.h>
 #include <tbb/global_control.h>
 #include <tbb/info.h>
@@ -94,6 +95,13 @@ CoefficientMatrix::CoefficientMatrix(std::span<const double> values, std::uint64
     const std::size_t n = array_length<double>(checked_mul(rows, cols));
     if (values.size() < n) fail("Matrix view: input data buffer too small.");
     values_.assign(values.begin(), values.begin() + static_cast<std::ptrdiff_t>(n));
+}
+
+CoefficientMatrix::CoefficientMatrix(std::vector<double>&& values, std::uint64_t rows,
+                                     std::uint64_t cols)
+    : values_(std::move(values)), rows_(rows), cols_(cols) {
+    assert_equal(values_.size(), checked_mul(rows, cols),
+                 "CoefficientMatrix: storage length must equal rows * cols");
 }
 
 // ---------------------------------------------------------------------------------------

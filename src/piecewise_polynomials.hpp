@@ -29,6 +29,8 @@ public:
     CoefficientMatrix(std::uint64_t rows, std::uint64_t cols);
     // The first rows * cols values, in order; `values` must hold at least that many.
     CoefficientMatrix(std::span<const double> values, std::uint64_t rows, std::uint64_t cols);
+    // Takes over `values`, which must hold exactly rows * cols values.
+    CoefficientMatrix(std::vector<double>&& values, std::uint64_t rows, std::uint64_t cols);
 
     double operator()(std::uint64_t row, std::uint64_t col) const {
         return values_[row + col * rows_];
