@@ -1,6 +1,7 @@
 """The buffer of times taken by `evaluate_many` and `evaluate_derivative_many`."""
 
 import array
+import ctypes
 import sys
 
 import numpy as np
@@ -37,8 +38,15 @@ def read_only(values):
     return values
 
 
-def big_endian():
-    return np.array([0.25, 0.5], dtype=">f8")
+def c_doubles(values, item=ctypes.c_double, columns=None):
+    """A ctypes array of the values, in rows of `columns` if given. It exports no strides,
+    and "<d" or ">d" as format."""
+    values = list(values)
+    if columns is None:
+        return (item * len(values))(*values)
+    row = item * columns
+    rows = [row(*values[i:i + columns]) for i in range(0, len(values), columns)]
+    return (row * len(rows))(*rows)
 
 
 @pytest.mark.skipif(sys.byteorder != "little", reason="byte order cases assume little-endian")
@@ -56,8 +64,9 @@ def big_endian():
         (lambda: np.zeros(0), lambda: []),
         (lambda: np.zeros((0, 3)), lambda: []),
         (lambda: read_only(times(9)), lambda: times(9)),
-        (lambda: times(5).astype("<f8"), lambda: times(5)),
-        (lambda: times(5).astype("=f8"), lambda: times(5)),
+        # Format "<d": the machine's byte order, spelled out.
+        (lambda: memoryview(c_doubles(times(5))), lambda: times(5)),
+        (lambda: memoryview(c_doubles(times(6), columns=3)), lambda: times(6)),
         (lambda: memoryview(times(6)), lambda: times(6)),
         (lambda: memoryview(times(6).tobytes()).cast("d"), lambda: times(6)),
         (lambda: array.array("d", times(7)), lambda: times(7)),
@@ -90,14 +99,19 @@ def test_keyword_argument(evaluator, many, single):
         (lambda: bytearray(32), NOT_F64),
         (lambda: b"", NOT_F64),
         (lambda: np.zeros(4, dtype=[("t", "<f8")]), NOT_F64),
-        pytest.param(big_endian, NOT_F64, marks=pytest.mark.skipif(
-            sys.byteorder != "little", reason="a foreign byte order on this machine")),
+        pytest.param(lambda: np.array([0.25, 0.5], dtype=">f8"), NOT_F64,
+                     marks=pytest.mark.skipif(sys.byteorder != "little",
+                                              reason="a foreign byte order on this machine")),
+        pytest.param(lambda: memoryview(c_doubles([0.25, 0.5], ctypes.c_double.__ctype_be__)),
+                     NOT_F64, marks=pytest.mark.skipif(sys.byteorder != "little",
+                                                       reason="a foreign byte order")),
         (lambda: misaligned(4), MISALIGNED),
         (lambda: misaligned(6).reshape(2, 3), MISALIGNED),
         (lambda: misaligned(0), MISALIGNED),
         (lambda: memoryview(bytearray(17))[1:].cast("d"), MISALIGNED),
-        # A 0-d array exports no shape.
+        # A 0-d array exports no shape, a ctypes array no strides.
         (lambda: np.array(0.5), "shape is null"),
+        (lambda: c_doubles([0.25, 0.5]), "strides is null"),
     ],
 )
 def test_refused_buffers(evaluator, many, make, message):
@@ -118,10 +132,14 @@ def test_objects_without_buffer(evaluator, many, value):
 
 
 def test_buffer_is_released(evaluator):
-    # Releasing a view fails while an export of it is still held.
+    # Releasing a view fails while an export of it is still held, after success or failure.
     storage = bytearray(np.linspace(0.0, 2.0, 8).tobytes())
     view = memoryview(storage).cast("d")
+    refused = memoryview(storage).cast("q")
     for many, _ in BATCH_METHODS:
         getattr(evaluator, many)(view)
+        with pytest.raises(BufferError):
+            getattr(evaluator, many)(refused)
     view.release()
+    refused.release()
     storage.extend(bytes(8))

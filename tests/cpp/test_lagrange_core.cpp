@@ -1,0 +1,391 @@
+// Lagrange nodes, barycentric interpolation, prolongation and the change to Legendre
+// coefficients.
+
+#include <gtest/gtest.h>
+
+#include <bit>
+#include <cmath>
+#include <cstdint>
+#include <algorithm>
+#include <cstddef>
+#include <new>
+#include <span>
+#include <string>
+#include <vector>
+
+#include "internal_failure.hpp"
+#include "piecewise_polynomials.hpp"
+#include "sparse_matrix_tools.hpp"
+
+namespace {
+
+using tavo::CsrMatrix;
+using tavo::LagrangeBasis;
+
+std::vector<std::uint64_t> bit_patterns(std::span<const double> values) {
+    std::vector<std::uint64_t> out;
+    for (double v : values) out.push_back(std::bit_cast<std::uint64_t>(v));
+    return out;
+}
+
+template <class F>
+std::string failure_message(F&& f) {
+    try {
+        f();
+    } catch (const tavo::InternalFailure& failure) {
+        return failure.message();
+    }
+    ADD_FAILURE() << "no internal failure";
+    return {};
+}
+
+struct Entry {
+    std::uint64_t row;
+    std::uint64_t col;
+    double value;
+};
+
+void expect_matrix(const CsrMatrix& m, std::int64_t rows, std::int64_t cols,
+                   const std::vector<Entry>& expected) {
+    EXPECT_EQ(m.rows(), rows);
+    EXPECT_EQ(m.cols(), cols);
+    const tavo::Triplets t = tavo::csr_to_triplets(m);
+    std::vector<std::uint64_t> r;
+    std::vector<std::uint64_t> c;
+    std::vector<double> v;
+    for (const Entry& e : expected) {
+        r.push_back(e.row);
+        c.push_back(e.col);
+        v.push_back(e.value);
+    }
+    EXPECT_EQ(t.rows, r);
+    EXPECT_EQ(t.cols, c);
+    EXPECT_EQ(bit_patterns(t.values), bit_patterns(v));
+}
+
+// y = A u for a CSR matrix.
+std::vector<double> apply(const CsrMatrix& a, const std::vector<double>& u) {
+    std::vector<double> y(static_cast<std::size_t>(a.rows()), 0.0);
+    for (Eigen::Index r = 0; r < a.outerSize(); ++r) {
+        for (CsrMatrix::InnerIterator it(a, r); it; ++it) {
+            y[static_cast<std::size_t>(r)] += it.value() * u[static_cast<std::size_t>(it.col())];
+        }
+    }
+    return y;
+}
+
+// A polynomial of the given degree with no vanishing coefficient.
+double test_polynomial(std::uint64_t degree, double t) {
+    double y = 0.0;
+    for (std::uint64_t j = degree + 1; j-- > 0;) y = y * t + (j % 2 == 0 ? 1.0 : -0.5) * (j + 1.0);
+    return y;
+}
+
+// ---------------------------------------------------------------------------------------
+// Nodes and weights
+
+TEST(EquispacedNodes, ScaleBeforeDividing) {
+    EXPECT_EQ(bit_patterns(tavo::equispaced_nodes(0.0, 0.2, 5)),
+              bit_patterns(std::vector<double>{0.0, 0.04, 0.08, 0.12000000000000002, 0.16, 0.2}));
+    EXPECT_EQ(bit_patterns(tavo::equispaced_nodes(-1.0, 1.0, 3)),
+              bit_patterns(std::vector<double>{-1.0, -0.33333333333333337, 0.33333333333333326, 1.0}));
+    const std::vector<double> single = tavo::equispaced_nodes(2.0, 3.0, 0);
+    ASSERT_EQ(single.size(), 1u);
+    EXPECT_TRUE(std::isnan(single[0]));
+}
+
+struct WeightCase {
+    std::uint64_t degree;
+    std::vector<double> weights;
+};
+
+class BarycentricWeights : public testing::TestWithParam<WeightCase> {};
+
+TEST_P(BarycentricWeights, OfReferenceNodes) {
+    const std::vector<double> nodes = tavo::equispaced_nodes(-1.0, 1.0, GetParam().degree);
+    EXPECT_EQ(bit_patterns(tavo::barycentric_weights(nodes)), bit_patterns(GetParam().weights));
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Degrees, BarycentricWeights,
+    testing::Values(WeightCase{1, {-0.5, 0.5}}, WeightCase{2, {0.5, -1.0, 0.5}},
+                    WeightCase{3, {-0.5625, 1.6874999999999998, -1.6874999999999998,
+                                   0.5624999999999999}}));
+
+TEST(LagrangeBasisValues, SnapsOnlyStrictlyWithinTolerance) {
+    const std::vector<double> nodes = tavo::equispaced_nodes(-1.0, 1.0, 2);
+    const std::vector<double> weights = tavo::barycentric_weights(nodes);
+    const auto values_at = [&](double xi) {
+        std::vector<double> values(3, 0.0);
+        tavo::lagrange_basis_values(xi, nodes, weights, values);
+        return values;
+    };
+    EXPECT_EQ(bit_patterns(values_at(9.9e-15)), bit_patterns(std::vector<double>{0.0, 1.0, 0.0}));
+    EXPECT_EQ(bit_patterns(values_at(-1.0 + 5e-15)), bit_patterns(std::vector<double>{1.0, 0.0, 0.0}));
+    EXPECT_EQ(bit_patterns(values_at(1.0)), bit_patterns(std::vector<double>{0.0, 0.0, 1.0}));
+    // At exactly the tolerance the barycentric form is used: no entry is exactly 0 or 1.
+    for (double v : values_at(1e-14)) EXPECT_TRUE(v != 0.0 && v != 1.0) << v;
+    EXPECT_EQ(bit_patterns(values_at(0.5)),
+              bit_patterns(std::vector<double>{-0.12499999999999999, 0.7499999999999999,
+                                               0.37499999999999994}));
+}
+
+class LagrangeBasisValuesDegree : public testing::TestWithParam<std::uint64_t> {};
+
+TEST_P(LagrangeBasisValuesDegree, PartitionOfUnityAndPolynomialReproduction) {
+    const std::uint64_t d = GetParam();
+    const std::vector<double> nodes = tavo::equispaced_nodes(-1.0, 1.0, d);
+    const std::vector<double> weights = tavo::barycentric_weights(nodes);
+    std::vector<double> values(d + 1);
+    for (double xi = -0.995; xi < 1.0; xi += 0.0371) {
+        std::fill(values.begin(), values.end(), 0.0);
+        tavo::lagrange_basis_values(xi, nodes, weights, values);
+        double sum = 0.0;
+        for (double v : values) sum += v;
+        EXPECT_NEAR(sum, 1.0, 1e-13) << xi;
+        for (std::uint64_t m = 1; m <= d; ++m) {
+            double interpolated = 0.0;
+            for (std::uint64_t l = 0; l <= d; ++l) interpolated += values[l] * std::pow(nodes[l], m);
+            EXPECT_NEAR(interpolated, std::pow(xi, m), 1e-12) << "xi = " << xi << ", power " << m;
+        }
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Degrees, LagrangeBasisValuesDegree, testing::Values(1, 2, 3, 5, 8));
+
+// ---------------------------------------------------------------------------------------
+// Global nodes
+
+TEST(LagrangeBasis, PointsFollowTheMeshArithmetic) {
+    EXPECT_EQ(bit_patterns(LagrangeBasis(2, 2, 1.0).points()),
+              bit_patterns(std::vector<double>{0.0, 0.25, 0.5, 0.75, 1.0}));
+    // Shared nodes are the left end h * k of the later interval.
+    EXPECT_EQ(LagrangeBasis(1, 10, 1.0).points()[6], 0.6000000000000001);
+    // The last node is T, not h + h * (n_t - 1).
+    EXPECT_EQ(LagrangeBasis(1, 6, 1.0).points().back(), 1.0);
+    EXPECT_EQ(LagrangeBasis(5, 5, 1.0).points()[1], 0.04);
+    EXPECT_EQ(LagrangeBasis(3, 4, 2.0).points()[7], 1.1666666666666667);
+    EXPECT_EQ(LagrangeBasis(3, 4, 2.0).points().size(), 13u);
+    EXPECT_EQ(bit_patterns(LagrangeBasis(1, 2, -1.0).points()),
+              bit_patterns(std::vector<double>{-0.0, -0.5, -1.0}));
+    EXPECT_EQ(bit_patterns(LagrangeBasis(0, 3, 1.0).points()), bit_patterns(std::vector<double>{1.0}));
+    EXPECT_EQ(bit_patterns(LagrangeBasis(3, 0, 2.0).points()), bit_patterns(std::vector<double>{2.0}));
+}
+
+TEST(LagrangeBasis, ImpossibleNodeCounts) {
+    EXPECT_EQ(failure_message([] { LagrangeBasis(std::uint64_t{1} << 32, std::uint64_t{1} << 32, 1.0); }),
+              "capacity overflow");
+    EXPECT_EQ(failure_message([] { LagrangeBasis(1, UINT64_MAX, 1.0); }), "capacity overflow");
+    EXPECT_EQ(failure_message([] { LagrangeBasis(1, std::uint64_t{1} << 61, 1.0); }),
+              "capacity overflow");
+    EXPECT_THROW(LagrangeBasis(1, std::uint64_t{1} << 59, 1.0), std::bad_alloc);
+}
+
+// ---------------------------------------------------------------------------------------
+// Prolongation
+
+struct ProlongationFailure {
+    std::uint64_t degree;
+    std::uint64_t nt_coarse;
+    std::uint64_t nt_fine;
+    const char* message;
+};
+
+class ProlongationPrecondition : public testing::TestWithParam<ProlongationFailure> {};
+
+TEST_P(ProlongationPrecondition, ReportsTheFirstFailedCheck) {
+    const ProlongationFailure& c = GetParam();
+    const LagrangeBasis basis(c.degree, c.nt_coarse, 1.0);
+    EXPECT_EQ(failure_message([&] { basis.get_prolongation_matrix_to(c.nt_fine); }), c.message);
+}
+
+constexpr const char* kNoDegree = "Lagrange prolongation requires polynomial degree at least 1";
+constexpr const char* kNoCoarse = "Lagrange prolongation requires at least one coarse interval";
+constexpr const char* kNoFine = "Lagrange prolongation requires at least one fine interval";
+
+INSTANTIATE_TEST_SUITE_P(
+    Meshes, ProlongationPrecondition,
+    testing::Values(ProlongationFailure{0, 2, 2, kNoDegree}, ProlongationFailure{1, 0, 2, kNoCoarse},
+                    ProlongationFailure{1, 2, 0, kNoFine}, ProlongationFailure{0, 0, 0, kNoDegree},
+                    ProlongationFailure{2, 0, 0, kNoCoarse},
+                    // Sizes are checked only after the preconditions, then before any work.
+                    ProlongationFailure{0, 1, UINT64_MAX, kNoDegree},
+                    ProlongationFailure{1, 1, UINT64_MAX, "capacity overflow"},
+                    ProlongationFailure{2, 1, std::uint64_t{1} << 63, "capacity overflow"},
+                    ProlongationFailure{2, 1, std::uint64_t{1} << 62, "capacity overflow"}));
+
+TEST(Prolongation, RefusedAllocationIsBadAlloc) {
+    EXPECT_THROW(LagrangeBasis(1, 1, 1.0).get_prolongation_matrix_to(std::uint64_t{1} << 58),
+                 std::bad_alloc);
+}
+
+TEST(Prolongation, WorkedExamples) {
+    expect_matrix(LagrangeBasis(1, 1, 1.0).get_prolongation_matrix_to(2), 3, 2,
+                  {{0, 0, 1.0}, {1, 0, 0.5}, {1, 1, 0.5}, {2, 1, 1.0}});
+    expect_matrix(LagrangeBasis(2, 1, 1.0).get_prolongation_matrix_to(2), 5, 3,
+                  {{0, 0, 1.0},
+                   {1, 0, 0.375},
+                   {1, 1, 0.75},
+                   {1, 2, -0.125},
+                   {2, 1, 1.0},
+                   {3, 0, -0.12499999999999999},
+                   {3, 1, 0.7499999999999999},
+                   {3, 2, 0.37499999999999994},
+                   {4, 2, 1.0}});
+    expect_matrix(LagrangeBasis(1, 2, 1.0).get_prolongation_matrix_to(3), 4, 3,
+                  {{0, 0, 1.0},
+                   {1, 0, 0.3333333333333333},
+                   {1, 1, 0.6666666666666665},
+                   {2, 1, 0.6666666666666667},
+                   {2, 2, 0.3333333333333332},
+                   {3, 2, 1.0}});
+    expect_matrix(LagrangeBasis(1, 2, 1.0).get_prolongation_matrix_to(1), 2, 3,
+                  {{0, 0, 1.0}, {1, 2, 1.0}});
+    expect_matrix(LagrangeBasis(1, 3, 1.0).get_prolongation_matrix_to(2), 3, 4,
+                  {{0, 0, 1.0}, {1, 1, 0.5}, {1, 2, 0.5}, {2, 3, 1.0}});
+    // Fine node 15 lands at x = 14.999999999999998 and snaps to the right end of interval 14.
+    std::vector<Entry> identity;
+    for (std::uint64_t i = 0; i < 23; ++i) identity.push_back({i, i, 1.0});
+    expect_matrix(LagrangeBasis(1, 22, 1.0).get_prolongation_matrix_to(22), 23, 23, identity);
+}
+
+struct MeshPair {
+    std::uint64_t degree;
+    std::uint64_t nt_coarse;
+    std::uint64_t nt_fine;
+};
+
+class ProlongationProperty : public testing::TestWithParam<MeshPair> {};
+
+TEST_P(ProlongationProperty, InterpolatesPolynomialsOfTheDegree) {
+    const MeshPair& c = GetParam();
+    const LagrangeBasis coarse(c.degree, c.nt_coarse, 1.0);
+    const LagrangeBasis fine(c.degree, c.nt_fine, 1.0);
+    const CsrMatrix p = coarse.get_prolongation_matrix_to(c.nt_fine);
+    ASSERT_EQ(static_cast<std::size_t>(p.rows()), fine.points().size());
+    ASSERT_EQ(static_cast<std::size_t>(p.cols()), coarse.points().size());
+    std::vector<double> u;
+    for (double t : coarse.points()) u.push_back(test_polynomial(c.degree, t));
+    const std::vector<double> y = apply(p, u);
+    for (std::size_t i = 0; i < y.size(); ++i) {
+        EXPECT_NEAR(y[i], test_polynomial(c.degree, fine.points()[i]), 1e-10) << "fine node " << i;
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Meshes, ProlongationProperty,
+                         testing::Values(MeshPair{1, 3, 7}, MeshPair{2, 4, 8}, MeshPair{3, 5, 2},
+                                         MeshPair{4, 3, 10}, MeshPair{6, 2, 5}, MeshPair{2, 7, 7}));
+
+// ---------------------------------------------------------------------------------------
+// Lagrange to Legendre
+
+TEST(LagrangeToLegendre, RefusedDegrees) {
+    const char* degree_zero = "Lagrange to Legendre conversion not meaningful for degree 0";
+    EXPECT_EQ(failure_message([] { LagrangeBasis(0, 3, 1.0).get_transormation_matrix_to_legendre(); }),
+              degree_zero);
+    EXPECT_EQ(failure_message([] { LagrangeBasis(0, 0, 1.0).get_transormation_matrix_to_legendre(); }),
+              degree_zero);
+    // The degree-0 refusal comes before the index check.
+    EXPECT_EQ(failure_message([] { LagrangeBasis(0, 2, 1.0).to_legendre_basis_matrix_for_pol_degree(4); }),
+              degree_zero);
+    EXPECT_EQ(failure_message([] { LagrangeBasis(2, 2, 1.0).to_legendre_basis_matrix_for_pol_degree(3); }),
+              "index out of bounds: the len is 3 but the index is 3");
+    EXPECT_EQ(failure_message([] { LagrangeBasis(4, 1, 1.0).to_legendre_basis_matrix_for_pol_degree(9); }),
+              "index out of bounds: the len is 5 but the index is 9");
+    EXPECT_EQ(failure_message([] {
+                  LagrangeBasis(1, 1, 1.0).to_legendre_basis_matrix_for_pol_degree(UINT64_MAX);
+              }),
+              "index out of bounds: the len is 2 but the index is 18446744073709551615");
+    EXPECT_EQ(failure_message([] {
+                  LagrangeBasis(std::uint64_t{1} << 33, 0, 1.0).get_transormation_matrix_to_legendre();
+              }),
+              "capacity overflow");
+    EXPECT_EQ(failure_message([] {
+                  LagrangeBasis(std::uint64_t{1} << 31, 0, 1.0).to_legendre_basis_matrix_for_pol_degree(0);
+              }),
+              "capacity overflow");
+}
+
+TEST(LagrangeToLegendre, WorkedExamples) {
+    expect_matrix(LagrangeBasis(1, 1, 1.0).get_transormation_matrix_to_legendre(), 2, 2,
+                  {{0, 0, 0.5}, {0, 1, 0.5}, {1, 0, -0.5}, {1, 1, 0.5}});
+    const double sixth = 1.0 / 6.0;
+    const double third = 1.0 / 3.0;
+    const double two_thirds = 2.0 / 3.0;
+    // The zero weight of the middle node in the degree-1 rows stays stored.
+    expect_matrix(LagrangeBasis(2, 2, 1.0).get_transormation_matrix_to_legendre(), 6, 5,
+                  {{0, 0, sixth}, {0, 1, two_thirds}, {0, 2, sixth},
+                   {1, 2, sixth}, {1, 3, two_thirds}, {1, 4, sixth},
+                   {2, 0, -0.5}, {2, 1, 0.0}, {2, 2, 0.5},
+                   {3, 2, -0.5}, {3, 3, 0.0}, {3, 4, 0.5},
+                   {4, 0, third}, {4, 1, -two_thirds}, {4, 2, third},
+                   {5, 2, third}, {5, 3, -two_thirds}, {5, 4, third}});
+    expect_matrix(LagrangeBasis(3, 0, 1.0).get_transormation_matrix_to_legendre(), 0, 1, {});
+
+    // Degree 3: W[i][a] against the exact rationals (rows local nodes, columns degrees).
+    const double w[4][4] = {{1.0 / 8, -11.0 / 40, 3.0 / 8, -9.0 / 40},
+                            {3.0 / 8, -27.0 / 40, -3.0 / 8, 27.0 / 40},
+                            {3.0 / 8, 27.0 / 40, -3.0 / 8, -27.0 / 40},
+                            {1.0 / 8, 11.0 / 40, 3.0 / 8, 9.0 / 40}};
+    const tavo::Triplets t =
+        tavo::csr_to_triplets(LagrangeBasis(3, 1, 1.0).get_transormation_matrix_to_legendre());
+    ASSERT_EQ(t.values.size(), 16u);
+    for (std::size_t n = 0; n < 16; ++n) {
+        EXPECT_EQ(t.rows[n], n / 4);
+        EXPECT_EQ(t.cols[n], n % 4);
+        EXPECT_NEAR(t.values[n], w[n % 4][n / 4], 1e-15) << "entry " << n;
+    }
+}
+
+struct LegendreMesh {
+    std::uint64_t degree;
+    std::uint64_t n_t;
+};
+
+class LagrangeToLegendreMesh : public testing::TestWithParam<LegendreMesh> {};
+
+TEST_P(LagrangeToLegendreMesh, StacksThePerDegreeMatrices) {
+    const auto [p, n_t] = GetParam();
+    const LagrangeBasis basis(p, n_t, 1.0);
+    const CsrMatrix whole = basis.get_transormation_matrix_to_legendre();
+    ASSERT_EQ(static_cast<std::uint64_t>(whole.rows()), (p + 1) * n_t);
+    ASSERT_EQ(static_cast<std::uint64_t>(whole.cols()), n_t * p + 1);
+    std::vector<Entry> stacked;
+    for (std::uint64_t a = 0; a <= p; ++a) {
+        const CsrMatrix block = basis.to_legendre_basis_matrix_for_pol_degree(a);
+        ASSERT_EQ(static_cast<std::uint64_t>(block.rows()), n_t);
+        ASSERT_EQ(static_cast<std::uint64_t>(block.cols()), n_t * p + 1);
+        const tavo::Triplets t = tavo::csr_to_triplets(block);
+        for (std::size_t n = 0; n < t.values.size(); ++n) {
+            stacked.push_back({a * n_t + t.rows[n], t.cols[n], t.values[n]});
+        }
+    }
+    EXPECT_EQ(stacked.size(), (p + 1) * (p + 1) * n_t);
+    expect_matrix(whole, static_cast<std::int64_t>((p + 1) * n_t),
+                  static_cast<std::int64_t>(n_t * p + 1), stacked);
+}
+
+TEST_P(LagrangeToLegendreMesh, CoefficientsReproduceThePolynomial) {
+    const auto [p, n_t] = GetParam();
+    const double T = 1.5;
+    const LagrangeBasis nodal(p, n_t, T);
+    std::vector<double> u;
+    for (double t : nodal.points()) u.push_back(test_polynomial(p, t));
+    const std::vector<double> c = apply(nodal.get_transormation_matrix_to_legendre(), u);
+    if (n_t == 0) {
+        EXPECT_TRUE(c.empty());
+        return;
+    }
+    const tavo::LegendreBasis modal(p, n_t, T);
+    const tavo::CoefficientMatrix m(c, n_t, p + 1);
+    for (double t = 0.0; t <= T; t += T / 37.0) {
+        EXPECT_NEAR(modal.evaluate(m, t), test_polynomial(p, t), 1e-9) << "t = " << t;
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Meshes, LagrangeToLegendreMesh,
+                         testing::Values(LegendreMesh{1, 1}, LegendreMesh{1, 4}, LegendreMesh{2, 3},
+                                         LegendreMesh{3, 2}, LegendreMesh{4, 3}, LegendreMesh{5, 1},
+                                         LegendreMesh{7, 2}, LegendreMesh{2, 0}));
+
+}  // namespace
