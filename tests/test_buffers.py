@@ -61,8 +61,7 @@ def c_doubles(values, item=ctypes.c_double, columns=None):
         (lambda: times(20)[::2], lambda: times(20)[::2]),
         (lambda: times(30).reshape(5, 6)[::-2, 1::3],
          lambda: times(30).reshape(5, 6)[::-2, 1::3].ravel()),
-        (lambda: np.zeros(0), lambda: []),
-        (lambda: np.zeros((0, 3)), lambda: []),
+        (lambda: np.zeros(0), list),
         (lambda: read_only(times(9)), lambda: times(9)),
         # Format "<d": the machine's byte order, spelled out.
         (lambda: memoryview(c_doubles(times(5))), lambda: times(5)),
@@ -92,7 +91,6 @@ def test_keyword_argument(evaluator, many, single):
     [
         (lambda: np.arange(4, dtype=np.float32), NOT_F64),
         (lambda: np.arange(4, dtype=np.int64), NOT_F64),
-        (lambda: np.arange(4, dtype=np.uint64), NOT_F64),
         (lambda: np.zeros(4, dtype=np.complex64), NOT_F64),
         (lambda: np.zeros(4, dtype=np.longdouble), NOT_F64),
         (lambda: memoryview(bytearray(32)).cast("q"), NOT_F64),

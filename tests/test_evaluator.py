@@ -8,9 +8,9 @@ from fractions import Fraction
 import numpy as np
 import pytest
 import tavo
-from helpers import PanicException, assert_bits_equal, bits
+from helpers import PanicException, assert_bits_equal
 
-SPECIAL_TIMES = [0.0, -0.0, -1.0, -math.inf, math.inf, math.nan, 1e300, -1e-300]
+EXTREME_TIMES = [0.0, -0.0, -1.0, -math.inf, math.inf, math.nan, 1e300, -1e-300]
 
 MESHES = [(0, 3, 1.0), (1, 1, 2.0), (2, 4, 1.0), (3, 7, 1.0), (5, 10, 0.3), (12, 2, 5.0),
           (2, 3, -1.0)]
@@ -22,7 +22,7 @@ def mesh_times(n_t, T, rng, count=20):
     mesh_points = [h * k for k in range(n_t + 1)]
     neighbours = [np.nextafter(p, s) for p in mesh_points for s in (-math.inf, math.inf)]
     return (rng.uniform(min(0.0, T), max(0.0, T), count).tolist() + mesh_points + neighbours
-            + [T, 2.0 * T, -0.5 * T] + SPECIAL_TIMES)
+            + [T, 2.0 * T, -0.5 * T] + EXTREME_TIMES)
 
 
 def evaluator_with(degree, n_t, T, dofs):
@@ -56,20 +56,14 @@ def test_set_dofs_refuses_wrong_length_and_keeps_coefficients(legendre_vals):
     evaluator.set_dofs(range(6))
 
 
-def test_set_dofs_replaces_all_coefficients():
-    evaluator = evaluator_with(2, 2, 2.0, [9.0] * 6)
-    # Sequences of any kind; ints become doubles.
-    evaluator.set_dofs((1, 2, 3, 4, 5, 6))
-    assert_bits_equal(evaluator.evaluate_at(1.25), -0.75)
-    evaluator.set_dofs(legendre_vals=np.zeros(6))
-    assert_bits_equal(evaluator.evaluate_at(1.25), 0.0)
-
-
 def test_worked_example():
-    evaluator = evaluator_with(2, 2, 2.0, [1, 2, 3, 4, 5, 6])
+    # Any sequence of numbers; ints become doubles.
+    evaluator = evaluator_with(2, 2, 2.0, (1, 2, 3, 4, 5, 6))
     # t = 1.25: interval 1, x = -0.5, P = (1, -0.5, -0.125).
     assert_bits_equal(evaluator.evaluate_at(1.25), -0.75)
     assert_bits_equal(evaluator.evaluate_derivative_at(1.25), -10.000000000000025)
+    evaluator.set_dofs(legendre_vals=np.zeros(6))
+    assert_bits_equal(evaluator.evaluate_at(1.25), 0.0)
 
 
 def exact_end_slope(dofs, degree, n_t, T, k, x):
@@ -131,7 +125,7 @@ def test_slopes_agree_with_numpy(degree, n_t, T):
         assert abs(evaluator.evaluate_derivative_at(t) - series.deriv()(t)) <= 1e-13 * scale
 
 
-@pytest.mark.parametrize("n", [0, 1, 2047, 2048, 10000])
+@pytest.mark.parametrize("n", [0, 1, 9, 2047, 2048, 2055, 10000])
 @pytest.mark.parametrize(("degree", "n_t", "T"), [(3, 5, 2.0), (0, 2, 1.0), (8, 1, 0.5)])
 def test_batches_equal_single_times(n, degree, n_t, T):
     rng = np.random.default_rng(n + degree)
@@ -162,8 +156,6 @@ def test_batch_of_nan_times(degree, expected, expected_slope):
         lambda e: e.evaluate_at(0.5),
         lambda e: e.evaluate_derivative_at(0.5),
         lambda e: e.evaluate_many(np.zeros(0)),
-        lambda e: e.evaluate_many(np.zeros(3)),
-        lambda e: e.evaluate_derivative_many(np.zeros(0)),
         lambda e: e.evaluate_derivative_many(np.zeros(5000)),
     ],
 )
@@ -176,12 +168,6 @@ def test_no_intervals(call):
         "LegendreBasis: cannot evaluate on a mesh of zero intervals (n_t = 0)")
     # The instance is still usable afterwards.
     evaluator.set_dofs([])
-
-
-def test_nan_time_gives_nan_for_nonconstant_modes():
-    evaluator = evaluator_with(2, 3, 1.0, [1.0] * 9)
-    assert math.isnan(evaluator.evaluate_at(math.nan))
-    assert bits(tavo.LegendreBasisEvaluator(2, 3, 1.0).evaluate_at(0.7)) == bits(0.0)
 
 
 @pytest.mark.parametrize(
@@ -198,14 +184,8 @@ def test_nan_time_gives_nan_for_nonconstant_modes():
     ],
 )
 def test_impossible_sizes(args, outcome):
-    code = (
-        "import tavo\n"
-        "try:\n"
-        f"    tavo.LegendreBasisEvaluator{args!r}\n"
-        "except BaseException as error:\n"
-        "    print(type(error).__name__, error)\n"
-    )
+    code = f"import tavo\ntry: tavo.LegendreBasisEvaluator{args!r}\nexcept BaseException as e: print(type(e).__name__, e)"
     run = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True,
-                         timeout=120)
+                         timeout=120, check=False)
     assert run.returncode == 0, run.stderr
     assert run.stdout.strip() == outcome

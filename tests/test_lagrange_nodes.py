@@ -69,18 +69,6 @@ def test_any_end_time_is_accepted(T):
     assert bits(points[-1]) == bits(T)
 
 
-def test_argument_forms():
-    expected = tavo.get_lagrange_points(2, 3, 1.0)
-
-    class Index:
-        def __index__(self):
-            return 3
-
-    assert_bits_equal(tavo.get_lagrange_points(T=1.0, n_t=3, degree=2), expected)
-    assert_bits_equal(tavo.get_lagrange_points(np.uint64(2), Index(), 1), expected)
-    assert_bits_equal(tavo.get_lagrange_points(True, 1, np.float64(1.0)), [0.0, 1.0])
-
-
 @pytest.mark.parametrize(
     ("args", "kwargs", "error", "message"),
     [
@@ -91,17 +79,12 @@ def test_argument_forms():
         ((1, "2", 1.0), {}, TypeError,
          "argument 'n_t': 'str' object cannot be interpreted as an integer"),
         ((1, 2, "1.0"), {}, TypeError, "argument 'T': must be real number, not str"),
-        ((1, 2, 2**1100), {}, OverflowError, "int too large to convert to float"),
         # Arguments are converted left to right; the first failure is reported.
         ((None, -1, "x"), {}, TypeError,
          "argument 'degree': 'NoneType' object cannot be interpreted as an integer"),
         ((1, -1, "x"), {}, OverflowError, "can't convert negative int to unsigned"),
         ((1,), {}, TypeError,
          "get_lagrange_points() missing 2 required positional arguments: 'n_t' and 'T'"),
-        ((1, 2, 1.0, 4), {}, TypeError,
-         "get_lagrange_points() takes 3 positional arguments but 4 were given"),
-        ((1, 2), {"t": 1.0}, TypeError,
-         "get_lagrange_points() got an unexpected keyword argument 't'"),
         ((1, 2, 1.0), {"degree": 1}, TypeError,
          "get_lagrange_points() got multiple values for argument 'degree'"),
     ],
@@ -126,14 +109,8 @@ def test_argument_errors(args, kwargs, error, message):
     ],
 )
 def test_impossible_sizes(args, outcome):
-    code = (
-        "import tavo\n"
-        "try:\n"
-        f"    tavo.get_lagrange_points{args!r}\n"
-        "except BaseException as error:\n"
-        "    print(type(error).__name__, error)\n"
-    )
+    code = f"import tavo\ntry: tavo.get_lagrange_points{args!r}\nexcept BaseException as e: print(type(e).__name__, e)"
     run = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True,
-                         timeout=120)
+                         timeout=120, check=False)
     assert run.returncode == 0, run.stderr
     assert run.stdout.strip() == outcome

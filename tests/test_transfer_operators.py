@@ -67,11 +67,6 @@ def test_prolongation_examples(args, entries):
     assert_triplets(tavo.lagrange_prolongation_matrix(*args), entries)
 
 
-def test_prolongation_keywords():
-    assert tavo.lagrange_prolongation_matrix(degree=2, nt_fine=4, nt_coarse=2) == (
-        tavo.lagrange_prolongation_matrix(2, 4, 2))
-
-
 @pytest.mark.parametrize(
     ("args", "message"),
     [
@@ -94,18 +89,13 @@ def test_prolongation_preconditions(args, message):
 @pytest.mark.parametrize(
     ("function", "args", "error", "message"),
     [
+        # The first argument that fails is reported.
         (tavo.lagrange_prolongation_matrix, (-1, 1.0, 0), OverflowError,
          "can't convert negative int to unsigned"),
         (tavo.lagrange_prolongation_matrix, (1, 1.0, -1), TypeError,
          "argument 'nt_fine': 'float' object cannot be interpreted as an integer"),
-        (tavo.lagrange_prolongation_matrix, (1, 2, "2"), TypeError,
-         "argument 'degree': 'str' object cannot be interpreted as an integer"),
-        (tavo.lagrange_prolongation_matrix, (1, 2), TypeError,
-         "lagrange_prolongation_matrix() missing 1 required positional argument: 'degree'"),
         (tavo.lagrange_to_legendre_basis_transformation, (1.5, -1), TypeError,
          "argument 'degree': 'float' object cannot be interpreted as an integer"),
-        (tavo.lagrange_to_legendre_basis_transformation, (0, -1), OverflowError,
-         "can't convert negative int to unsigned"),
         (tavo.lagrange_to_legendre_basis_transformation, (1, None), TypeError,
          "argument 'n_t': 'NoneType' object cannot be interpreted as an integer"),
     ],
@@ -128,13 +118,14 @@ PROLONGATION_MESHES = [
 
 
 @pytest.mark.parametrize(("nt_coarse", "nt_fine", "degree"), PROLONGATION_MESHES)
-def test_prolongation_structure(nt_coarse, nt_fine, degree):
+def test_prolongation_properties(nt_coarse, nt_fine, degree):
     rows, cols, values = tavo.lagrange_prolongation_matrix(nt_coarse, nt_fine, degree)
     assert len(rows) == len(cols) == len(values)
     assert_row_major(rows, cols)
     # Every fine node has a row, and every row lies inside one coarse interval.
     assert sorted(set(rows)) == list(range(nt_fine * degree + 1))
-    assert 0 <= min(cols) and max(cols) <= nt_coarse * degree
+    assert min(cols) >= 0
+    assert max(cols) <= nt_coarse * degree
     # A fine node on a coarse node has the single entry 1.0; any other one has the
     # degree + 1 coarse basis values of one coarse interval.
     for i in set(rows):
@@ -146,15 +137,11 @@ def test_prolongation_structure(nt_coarse, nt_fine, degree):
             assert first % degree == 0
             assert [c for c, _ in row] == list(range(first, first + degree + 1))
     assert all(v != 0.0 for v in values)
-    row_sums = np.bincount(rows, weights=values)
-    np.testing.assert_allclose(row_sums, 1.0, rtol=0, atol=1e-13)
+    np.testing.assert_allclose(np.bincount(rows, weights=values), 1.0, rtol=0, atol=1e-13)
 
-
-@pytest.mark.parametrize(("nt_coarse", "nt_fine", "degree"), PROLONGATION_MESHES)
-def test_prolongation_reproduces_polynomials(nt_coarse, nt_fine, degree):
+    # Polynomials of degree <= degree are carried over exactly, up to rounding.
     rng = np.random.default_rng(1000 * nt_coarse + 10 * nt_fine + degree)
-    matrix = to_matrix(tavo.lagrange_prolongation_matrix(nt_coarse, nt_fine, degree),
-                       (nt_fine * degree + 1, nt_coarse * degree + 1))
+    matrix = to_matrix((rows, cols, values), (nt_fine * degree + 1, nt_coarse * degree + 1))
     coarse = np.array(tavo.get_lagrange_points(degree, nt_coarse, 1.0))
     fine = np.array(tavo.get_lagrange_points(degree, nt_fine, 1.0))
     for polynomial_degree in range(degree + 1):
@@ -173,11 +160,6 @@ def transformation_layout(degree, n_t):
     """The positions of the matrix, row-major: (a * n_t + k, k * degree + i) for node i."""
     return [(a * n_t + k, k * degree + i, a, i)
             for a in range(degree + 1) for k in range(n_t) for i in range(degree + 1)]
-
-
-def test_transformation_degree1_single_interval():
-    assert_triplets(tavo.lagrange_to_legendre_basis_transformation(1, 1),
-                    [(0, 0, 0.5), (0, 1, 0.5), (1, 0, -0.5), (1, 1, 0.5)])
 
 
 def test_transformation_degree2_two_intervals():
@@ -210,58 +192,30 @@ def test_transformation_without_intervals(degree):
     assert tavo.lagrange_to_legendre_basis_transformation(degree, 0) == ([], [], [])
 
 
-def exact_local_weights(degree):
-    """W = V^-1 in exact rationals, V[j][i] = P_j(xi_i) on equidistant reference nodes."""
-    n = degree + 1
-    nodes = [Fraction(-1) + Fraction(2 * i, degree) for i in range(n)]
-    legendre = []
-    for x in nodes:
-        values = [Fraction(1), x]
-        for j in range(1, degree):
-            values.append((values[j] * x * (2 * j + 1) - values[j - 1] * j) / (j + 1))
-        legendre.append(values)
-    # Gauss-Jordan on [V | I]; the equidistant V is regular, a nonzero pivot always exists.
-    augmented = [[legendre[i][j] for i in range(n)] + [Fraction(int(j == c)) for c in range(n)]
-                 for j in range(n)]
-    for c in range(n):
-        pivot = next(r for r in range(c, n) if augmented[r][c] != 0)
-        augmented[c], augmented[pivot] = augmented[pivot], augmented[c]
-        augmented[c] = [v / augmented[c][c] for v in augmented[c]]
-        for r in range(n):
-            if r != c and augmented[r][c] != 0:
-                factor = augmented[r][c]
-                augmented[r] = [v - factor * w for v, w in zip(augmented[r], augmented[c])]
-    return [row[n:] for row in augmented]
-
-
-def test_degree3_weights_are_the_exact_rationals():
-    exact = exact_local_weights(3)
-    assert exact == [[Fraction(1, 8), Fraction(-11, 40), Fraction(3, 8), Fraction(-9, 40)],
-                     [Fraction(3, 8), Fraction(-27, 40), Fraction(-3, 8), Fraction(27, 40)],
-                     [Fraction(3, 8), Fraction(27, 40), Fraction(-3, 8), Fraction(-27, 40)],
-                     [Fraction(1, 8), Fraction(11, 40), Fraction(3, 8), Fraction(9, 40)]]
+# W[i][a] of degree 3 in fortieths: rows are nodes, columns Legendre degrees.
+DEGREE3_FORTIETHS = [[5, -11, 15, -9], [15, -27, -15, 27], [15, 27, -15, -27], [5, 11, 15, 9]]
 
 
 @pytest.mark.parametrize("degree", range(3, 11))
 @pytest.mark.parametrize("n_t", [1, 3])
-def test_transformation_weights(degree, n_t):
+def test_transformation_from_degree3(degree, n_t):
     rows, cols, values = tavo.lagrange_to_legendre_basis_transformation(degree, n_t)
     layout = transformation_layout(degree, n_t)
     assert len(values) == (degree + 1) ** 2 * n_t
     assert rows == [r for r, _, _, _ in layout]
     assert cols == [c for _, c, _, _ in layout]
     # Every interval carries the same local weights, to the bit.
-    per_interval = np.reshape(values, (degree + 1, n_t, degree + 1))
-    assert_bits_equal(per_interval.ravel().tolist(),
-                      np.broadcast_to(per_interval[:, :1, :], per_interval.shape).ravel().tolist())
-    exact = exact_local_weights(degree)
-    expected = np.array([[float(exact[i][a]) for i in range(degree + 1)]
-                         for a in range(degree + 1)])
-    np.testing.assert_allclose(per_interval[:, 0, :], expected, rtol=0,
-                               atol=1e-13 * np.abs(expected).max())
+    weights = np.reshape(values, (degree + 1, n_t, degree + 1))
+    assert_bits_equal(weights.ravel().tolist(),
+                      np.broadcast_to(weights[:, :1, :], weights.shape).ravel().tolist())
     # Constants go to the degree-0 coefficients alone.
-    np.testing.assert_allclose(per_interval[:, 0, :].sum(axis=1),
-                               [1.0] + [0.0] * degree, rtol=0, atol=1e-13)
+    np.testing.assert_allclose(weights[:, 0, :].sum(axis=1), [1.0] + [0.0] * degree,
+                               rtol=0, atol=1e-13)
+    if degree == 3:
+        for a in range(4):
+            for i in range(4):
+                error = Fraction(weights[a, 0, i]) - Fraction(DEGREE3_FORTIETHS[i][a], 40)
+                assert abs(error) <= Fraction(1, 2**50)
 
 
 @pytest.mark.parametrize("degree", range(1, 11))
@@ -296,14 +250,8 @@ def test_transformation_reproduces_polynomials(degree, n_t, T):
     ],
 )
 def test_impossible_sizes(call, outcome):
-    code = (
-        "import tavo\n"
-        "try:\n"
-        f"    tavo.{call}\n"
-        "except BaseException as error:\n"
-        "    print(type(error).__name__, error)\n"
-    )
+    code = f"import tavo\ntry: tavo.{call}\nexcept BaseException as e: print(type(e).__name__, e)"
     run = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True,
-                         timeout=120)
+                         timeout=120, check=False)
     assert run.returncode == 0, run.stderr
     assert run.stdout.strip() == outcome
