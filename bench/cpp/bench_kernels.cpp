@@ -1,0 +1,97 @@
+// The batch kernels of LegendreBasis on their own, without the Python layer: ns per time,
+// on the calling thread (the batch fed in chunks below the serial limit) and on the worker
+// pool (the whole batch in one call). Times are uniform in [0, T]; a few arrays are cycled
+// between iterations so that no branch history carries over from one pass to the next.
+#include <benchmark/benchmark.h>
+#include <sched.h>
+
+#include <algorithm>
+#include <cstdint>
+#include <map>
+#include <random>
+#include <span>
+#include <string>
+#include <vector>
+
+#include "piecewise_polynomials.hpp"
+
+namespace {
+
+constexpr std::uint64_t kIntervals = 1000;
+constexpr double kEnd = 2.0;
+constexpr std::size_t kTimeArrays = 3;
+
+const std::vector<std::vector<double>>& time_arrays(std::size_t n) {
+    static std::map<std::size_t, std::vector<std::vector<double>>> cache;
+    auto& arrays = cache[n];
+    if (arrays.empty()) {
+        std::mt19937_64 rng(n);
+        std::uniform_real_distribution<double> uniform(0.0, kEnd);
+        arrays.assign(kTimeArrays, std::vector<double>(n));
+        for (auto& times : arrays) std::generate(times.begin(), times.end(), [&] { return uniform(rng); });
+    }
+    return arrays;
+}
+
+tavo::CoefficientMatrix random_coefficients(std::uint64_t degree) {
+    std::mt19937_64 rng(degree);
+    std::uniform_real_distribution<double> uniform(-1.0, 1.0);
+    std::vector<double> values(kIntervals * (degree + 1));
+    std::generate(values.begin(), values.end(), [&] { return uniform(rng); });
+    return tavo::CoefficientMatrix(values, kIntervals, degree + 1);
+}
+
+template <bool Derivative, bool Pool>
+void batch(benchmark::State& state) {
+    const auto degree = static_cast<std::uint64_t>(state.range(0));
+    const auto n = static_cast<std::size_t>(state.range(1));
+    const tavo::LegendreBasis basis(degree, kIntervals, kEnd);
+    const tavo::CoefficientMatrix coefficients = random_coefficients(degree);
+    const auto& arrays = time_arrays(n);
+    // A batch below SERIAL_BATCH_LIMIT stays on the calling thread.
+    const std::size_t chunk = Pool ? n : tavo::SERIAL_BATCH_LIMIT - 1;
+    std::size_t next = 0;
+    for (auto _ : state) {
+        const std::span<const double> times(arrays[next]);
+        next = (next + 1) % arrays.size();
+        for (std::size_t start = 0; start < n; start += chunk) {
+            const auto part = times.subspan(start, std::min(chunk, n - start));
+            const std::vector<double> values = Derivative
+                                                   ? basis.evaluate_derivative_many(coefficients, part)
+                                                   : basis.evaluate_many(coefficients, part);
+            benchmark::DoNotOptimize(values.data());
+        }
+    }
+    state.SetItemsProcessed(state.iterations() * static_cast<std::int64_t>(n));
+    state.counters["ns_per_time"] = benchmark::Counter(
+        static_cast<double>(n) * 1e-9,
+        benchmark::Counter::kIsIterationInvariantRate | benchmark::Counter::kInvert);
+}
+
+void register_kernel(const char* name, void (*function)(benchmark::State&)) {
+    benchmark::RegisterBenchmark(name, function)
+        ->ArgsProduct({{1, 3, 8, 16}, {100'000, 1'000'000}})
+        ->ArgNames({"degree", "n"})
+        ->UseRealTime()
+        ->Unit(benchmark::kMillisecond);
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    benchmark::Initialize(&argc, argv);
+    if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
+    register_kernel("value/serial", batch<false, false>);
+    register_kernel("value/pool", batch<false, true>);
+    register_kernel("derivative/serial", batch<true, false>);
+    register_kernel("derivative/pool", batch<true, true>);
+    cpu_set_t cpus;
+    CPU_ZERO(&cpus);
+    if (sched_getaffinity(0, sizeof(cpus), &cpus) == 0) {
+        benchmark::AddCustomContext("cpus_available", std::to_string(CPU_COUNT(&cpus)));
+    }
+    benchmark::AddCustomContext("n_t", std::to_string(kIntervals));
+    benchmark::RunSpecifiedBenchmarks();
+    benchmark::Shutdown();
+    return 0;
+}
