@@ -7,6 +7,8 @@
 #include <charconv>
 #include <cmath>
 #include <cstdlib>
+#include <cstring>
+#include <type_traits>
 #include <string_view>
 #include <utility>
 #include <tbb/blocked_range.h>
@@ -113,45 +115,12 @@ std::uint64_t LegendreBasis::coefficient_count() const {
 
 namespace {
 
-// Interval and local coordinate of t on a mesh of n_t >= 1 intervals of length h.
-[[gnu::always_inline]] inline IntervalPosition locate(double h, std::uint64_t n_t, double t) {
-    const double q = t / h;
-    const double floor_q = std::floor(q);
-    // Saturating conversion: negative and NaN quotients land in interval 0, huge ones at
-    // the top (and then in the last interval).
-    std::uint64_t k = 0;
-    if (floor_q >= 18446744073709551616.0) {
-        k = UINT64_MAX;
-    } else if (floor_q > 0.0) {
-        k = static_cast<std::uint64_t>(floor_q);
-    }
-    if (k >= n_t) k = n_t - 1;
-    const double a = h * static_cast<double>(k);
-    // b is h + a, not h * (k + 1): the two differ in the last bit on some meshes.
-    const double b = h + a;
-    const double m = (a + b) * -0.5;
-    const double shifted = t + m;
-    // The divisor is b - a as computed, not h.
-    double x = (shifted + shifted) / (b - a);
-    if (x < -1.0) {
-        x = -1.0;
-    } else if (x > 1.0) {
-        x = 1.0;
-    }
-    return {k, x};
-}
-
 void require_intervals(std::uint64_t n_t) {
     // With no interval there is no row to read and no sound result.
     if (n_t == 0) fail("LegendreBasis: cannot evaluate on a mesh of zero intervals (n_t = 0)");
 }
 
 }  // namespace
-
-IntervalPosition LegendreBasis::locate_interval(double t) const {
-    require_intervals(n_t_);
-    return locate(T_ / static_cast<double>(n_t_), n_t_, t);
-}
 
 void LegendreBasis::check_shape(const CoefficientMatrix& coefficients) const {
     assert_equal(coefficients.rows(), n_t_, "LegendreBasis: coefficient rows must equal n_t");
@@ -161,96 +130,179 @@ void LegendreBasis::check_shape(const CoefficientMatrix& coefficients) const {
 
 namespace {
 
-// The per-time kernels, written for L independent times ("lanes") at once. Every lane
-// performs exactly the operations of a single time in the same order, so the bits do not
-// depend on L; interleaving lanes hides the latency of the divisions and lets the compiler
-// use vector registers. Single-time calls use L = 1.
+// The per-time kernels, written for G groups of V "lanes": V is `double` (G = 1) for a
+// single time, or Vec4, four doubles, for batches of G * 4 times at once. Every lane performs
+// exactly the operations of a single time in the same order, so the bits do not depend on V
+// or G; running several independent times side by side hides the latency of the divisions
+// and lets them use the processor's vector registers. Lanes are gathered into and out of
+// small arrays, since the interval index and the coefficients are looked up lane by lane.
 //
 // `c` is the column-major coefficient storage (n_t rows, degree + 1 columns); sums start at
 // -0.0 and run in increasing mode order.
-template <std::size_t L>
+//
+// The helpers are always inlined, so the ABI of passing vectors wider than the baseline
+// registers never applies.
+#pragma GCC diagnostic ignored "-Wpsabi"
+typedef double Vec4 __attribute__((vector_size(4 * sizeof(double))));
+constexpr std::size_t kGroups = 2;
+constexpr std::size_t kLanes = 4 * kGroups;
+
+template <class V>
+constexpr std::size_t kWidth = sizeof(V) / sizeof(double);
+
+template <class V>
+[[gnu::always_inline]] inline V load(const double* p) {
+    V v;
+    std::memcpy(&v, p, sizeof(V));
+    return v;
+}
+template <class V>
+[[gnu::always_inline]] inline void store(const V& v, double* p) {
+    std::memcpy(p, &v, sizeof(V));
+}
+// where(|x| <= 1/2) a, elsewhere b (NaN lanes take b).
+template <class V>
+[[gnu::always_inline]] inline V pick_middle(const V& x, const V& a, const V& b) {
+    if constexpr (std::is_same_v<V, double>) {
+        return std::fabs(x) <= 0.5 ? a : b;
+    } else {
+        return ((x <= 0.5) & (x >= -0.5)) ? a : b;
+    }
+}
+
+// Interval k and local coordinate x of each time, on a mesh of n_t >= 1 intervals of length
+// h. The two divisions run in vector lanes, the interval index lane by lane in between.
+template <class V, std::size_t G>
+[[gnu::always_inline]] inline void locate_lanes(const double* t, double h, std::uint64_t n_t,
+                                                std::uint64_t* k, double* xs) {
+    constexpr std::size_t L = kWidth<V> * G;
+    double q[L], shifted[L], length[L];
+    for (std::size_t g = 0; g < G; ++g) store(load<V>(t + g * kWidth<V>) / h, q + g * kWidth<V>);
+    for (std::size_t l = 0; l < L; ++l) {
+        const double floor_q = std::floor(q[l]);
+        // Saturating conversion: negative and NaN quotients land in interval 0, huge ones at
+        // the top (and then in the last interval).
+        std::uint64_t kl = 0;
+        if (floor_q >= 18446744073709551616.0) {
+            kl = UINT64_MAX;
+        } else if (floor_q > 0.0) {
+            kl = static_cast<std::uint64_t>(floor_q);
+        }
+        if (kl >= n_t) kl = n_t - 1;
+        k[l] = kl;
+        const double a = h * static_cast<double>(kl);
+        // b is h + a, not h * (k + 1): the two differ in the last bit on some meshes.
+        const double b = h + a;
+        const double m = (a + b) * -0.5;
+        shifted[l] = t[l] + m;
+        // The divisor is b - a as computed, not h.
+        length[l] = b - a;
+    }
+    for (std::size_t g = 0; g < G; ++g) {
+        const V s = load<V>(shifted + g * kWidth<V>);
+        V x = (s + s) / load<V>(length + g * kWidth<V>);
+        if constexpr (std::is_same_v<V, double>) {
+            if (x < -1.0) {
+                x = -1.0;
+            } else if (x > 1.0) {
+                x = 1.0;
+            }
+        } else {
+            const V lower = V{} - 1.0;
+            const V upper = V{} + 1.0;
+            x = (x < -1.0) ? lower : x;
+            x = (x > 1.0) ? upper : x;
+        }
+        store(x, xs + g * kWidth<V>);
+    }
+}
+
+template <class V, std::size_t G>
 [[gnu::always_inline]] inline void value_lanes(const double* t, double* out, double h,
                                                std::uint64_t n_t, std::uint64_t degree,
                                                const double* c) {
+    constexpr std::size_t L = kWidth<V> * G;
     std::uint64_t k[L];
-    double x[L], previous[L], current[L], sum[L];
-    for (std::size_t l = 0; l < L; ++l) {
-        const IntervalPosition position = locate(h, n_t, t[l]);
-        k[l] = position.k;
-        x[l] = position.x;
+    double xs[L], cs[L];
+    locate_lanes<V, G>(t, h, n_t, k, xs);
+    V x[G], previous[G], current[G], sum[G];
+    for (std::size_t l = 0; l < L; ++l) cs[l] = c[k[l]];
+    for (std::size_t g = 0; g < G; ++g) {
+        x[g] = load<V>(xs + g * kWidth<V>);
+        sum[g] = -0.0 + 1.0 * load<V>(cs + g * kWidth<V>);
     }
-    for (std::size_t l = 0; l < L; ++l) sum[l] = -0.0 + 1.0 * c[k[l]];
     if (degree >= 1) {
         const double* column = c + n_t;
-        for (std::size_t l = 0; l < L; ++l) {
-            previous[l] = 1.0;
-            current[l] = x[l];
-            sum[l] = sum[l] + x[l] * column[k[l]];
+        for (std::size_t l = 0; l < L; ++l) cs[l] = column[k[l]];
+        for (std::size_t g = 0; g < G; ++g) {
+            previous[g] = V{} + 1.0;
+            current[g] = x[g];
+            sum[g] = sum[g] + x[g] * load<V>(cs + g * kWidth<V>);
         }
         for (std::uint64_t j = 1; j < degree; ++j) {
             const double jd = static_cast<double>(j);
             const double u = (jd + jd) + 1.0;
             const double w = jd + 1.0;
             column += n_t;
-            for (std::size_t l = 0; l < L; ++l) {
-                const double next = (current[l] * (x[l] * u) - previous[l] * jd) / w;
-                previous[l] = current[l];
-                current[l] = next;
-                sum[l] = sum[l] + next * column[k[l]];
+            for (std::size_t l = 0; l < L; ++l) cs[l] = column[k[l]];
+            for (std::size_t g = 0; g < G; ++g) {
+                const V next = (current[g] * (x[g] * u) - previous[g] * jd) / w;
+                previous[g] = current[g];
+                current[g] = next;
+                sum[g] = sum[g] + next * load<V>(cs + g * kWidth<V>);
             }
         }
     }
-    for (std::size_t l = 0; l < L; ++l) out[l] = sum[l];
+    for (std::size_t g = 0; g < G; ++g) store(sum[g], out + g * kWidth<V>);
 }
 
 // The derivative of each mode by the rule of legendre_derivatives: both forms are computed
 // for every lane and the lane's |x| picks one, which keeps the lanes free of branches.
-template <std::size_t L>
+template <class V, std::size_t G>
 [[gnu::always_inline]] inline void derivative_lanes(const double* t, double* out, double h,
                                                     std::uint64_t n_t, std::uint64_t degree,
                                                     const double* c) {
+    constexpr std::size_t L = kWidth<V> * G;
     std::uint64_t k[L];
-    double x[L], previous[L], current[L], d_previous[L], d_current[L], denominator[L], sum[L];
-    bool closed_form[L];
-    for (std::size_t l = 0; l < L; ++l) {
-        const IntervalPosition position = locate(h, n_t, t[l]);
-        k[l] = position.k;
-        x[l] = position.x;
+    double xs[L], cs[L];
+    locate_lanes<V, G>(t, h, n_t, k, xs);
+    V x[G], previous[G], current[G], d_previous[G], d_current[G], denominator[G], sum[G];
+    for (std::size_t l = 0; l < L; ++l) cs[l] = c[k[l]];
+    for (std::size_t g = 0; g < G; ++g) {
+        x[g] = load<V>(xs + g * kWidth<V>);
+        sum[g] = -0.0 + 0.0 * load<V>(cs + g * kWidth<V>);
     }
-    for (std::size_t l = 0; l < L; ++l) sum[l] = -0.0 + 0.0 * c[k[l]];
     if (degree >= 1) {
         const double* column = c + n_t;
-        for (std::size_t l = 0; l < L; ++l) {
-            sum[l] = sum[l] + 1.0 * column[k[l]];
-            previous[l] = 1.0;
-            current[l] = x[l];
-            d_previous[l] = 0.0;
-            d_current[l] = 1.0;
-            denominator[l] = (x[l] * x[l] - 1.0) + kDerivativeEpsilon;
-            closed_form[l] = std::fabs(x[l]) <= 0.5;
+        for (std::size_t l = 0; l < L; ++l) cs[l] = column[k[l]];
+        for (std::size_t g = 0; g < G; ++g) {
+            sum[g] = sum[g] + 1.0 * load<V>(cs + g * kWidth<V>);
+            previous[g] = V{} + 1.0;
+            current[g] = x[g];
+            d_previous[g] = V{} + 0.0;
+            d_current[g] = V{} + 1.0;
+            denominator[g] = (x[g] * x[g] - 1.0) + kDerivativeEpsilon;
         }
         for (std::uint64_t j = 1; j < degree; ++j) {
             const double jd = static_cast<double>(j);
             const double u = (jd + jd) + 1.0;
-            const double w = jd + 1.0;  // also n = j + 1, the mode being differentiated
+            const double w = jd + 1.0;
             column += n_t;
-            for (std::size_t l = 0; l < L; ++l) {
-                const double next = (current[l] * (x[l] * u) - previous[l] * jd) / w;
-                const double closed = ((x[l] * next - current[l]) * w) / denominator[l];
-                const double recurrence = d_previous[l] + u * current[l];
-                d_previous[l] = d_current[l];
-                d_current[l] = recurrence;
-                previous[l] = current[l];
-                current[l] = next;
-                sum[l] = sum[l] + (closed_form[l] ? closed : recurrence) * column[k[l]];
+            for (std::size_t l = 0; l < L; ++l) cs[l] = column[k[l]];
+            for (std::size_t g = 0; g < G; ++g) {
+                const V next = (current[g] * (x[g] * u) - previous[g] * jd) / w;
+                const V closed = ((x[g] * next - current[g]) * w) / denominator[g];
+                const V recurrence = d_previous[g] + u * current[g];
+                d_previous[g] = d_current[g];
+                d_current[g] = recurrence;
+                previous[g] = current[g];
+                current[g] = next;
+                sum[g] = sum[g] + pick_middle(x[g], closed, recurrence) * load<V>(cs + g * kWidth<V>);
             }
         }
     }
-    // dx/dt = 2 / h, applied to the sum as (S + S) / h.
-    for (std::size_t l = 0; l < L; ++l) out[l] = (sum[l] + sum[l]) / h;
+    for (std::size_t g = 0; g < G; ++g) store((sum[g] + sum[g]) / h, out + g * kWidth<V>);
 }
-
-constexpr std::size_t kLanes = 8;
 
 template <bool Derivative>
 [[gnu::always_inline]] inline void evaluate_range_impl(const double* t, double* out,
@@ -259,9 +311,9 @@ template <bool Derivative>
                                                        const double* c) {
     const auto lanes = [&](const double* lane_t, double* lane_out) {
         if constexpr (Derivative) {
-            derivative_lanes<kLanes>(lane_t, lane_out, h, n_t, degree, c);
+            derivative_lanes<Vec4, kGroups>(lane_t, lane_out, h, n_t, degree, c);
         } else {
-            value_lanes<kLanes>(lane_t, lane_out, h, n_t, degree, c);
+            value_lanes<Vec4, kGroups>(lane_t, lane_out, h, n_t, degree, c);
         }
     };
     std::size_t j = 0;
@@ -368,11 +420,18 @@ std::vector<double> evaluate_batch(std::span<const double> times, Range range) {
 
 }  // namespace
 
+IntervalPosition LegendreBasis::locate_interval(double t) const {
+    require_intervals(n_t_);
+    IntervalPosition position;
+    locate_lanes<double, 1>(&t, T_ / static_cast<double>(n_t_), n_t_, &position.k, &position.x);
+    return position;
+}
+
 double LegendreBasis::evaluate(const CoefficientMatrix& coefficients, double t) const {
     require_intervals(n_t_);
     check_shape(coefficients);
     double value = 0.0;
-    value_lanes<1>(&t, &value, T_ / static_cast<double>(n_t_), n_t_, degree_,
+    value_lanes<double, 1>(&t, &value, T_ / static_cast<double>(n_t_), n_t_, degree_,
                    coefficients.values().data());
     return value;
 }
@@ -381,7 +440,7 @@ double LegendreBasis::evaluate_derivative(const CoefficientMatrix& coefficients,
     require_intervals(n_t_);
     check_shape(coefficients);
     double value = 0.0;
-    derivative_lanes<1>(&t, &value, T_ / static_cast<double>(n_t_), n_t_, degree_,
+    derivative_lanes<double, 1>(&t, &value, T_ / static_cast<double>(n_t_), n_t_, degree_,
                         coefficients.values().data());
     return value;
 }
