@@ -1,5 +1,6 @@
 #include "sparse_matrix_tools.hpp"
 
+#include <algorithm>
 #include <string>
 
 #include "internal_failure.hpp"
@@ -25,8 +26,30 @@ void CoordinateMatrix::reserve(std::uint64_t entries) {
 
 CsrMatrix CoordinateMatrix::to_csr() const {
     CsrMatrix csr(static_cast<Eigen::Index>(rows_), static_cast<Eigen::Index>(cols_));
-    csr.setFromTriplets(entries_.begin(), entries_.end());
-    csr.makeCompressed();
+    // Entries inserted in row-major order with ascending, distinct columns (what every
+    // operation of this module inserts) already are the CSR arrays: fill them directly.
+    // Anything else is sorted and summed by the general conversion; both give the same matrix.
+    const auto in_order = [](const auto& a, const auto& b) {
+        return a.row() < b.row() || (a.row() == b.row() && a.col() < b.col());
+    };
+    if (std::adjacent_find(entries_.begin(), entries_.end(), [&](const auto& a, const auto& b) {
+            return !in_order(a, b);
+        }) != entries_.end()) {
+        csr.setFromTriplets(entries_.begin(), entries_.end());
+        csr.makeCompressed();
+        return csr;
+    }
+    csr.resizeNonZeros(static_cast<Eigen::Index>(entries_.size()));
+    std::int64_t* outer = csr.outerIndexPtr();
+    std::int64_t* inner = csr.innerIndexPtr();
+    double* values = csr.valuePtr();
+    std::fill(outer, outer + csr.outerSize() + 1, std::int64_t{0});
+    for (std::size_t e = 0; e < entries_.size(); ++e) {
+        ++outer[entries_[e].row() + 1];
+        inner[e] = entries_[e].col();
+        values[e] = entries_[e].value();
+    }
+    for (Eigen::Index r = 0; r < csr.outerSize(); ++r) outer[r + 1] += outer[r];
     return csr;
 }
 
