@@ -160,6 +160,18 @@ template <class V>
 [[gnu::always_inline]] inline void store(const V& v, double* p) {
     std::memcpy(p, &v, sizeof(V));
 }
+// The coefficients of the lanes' intervals in one column, built in registers (a round trip
+// through memory would stall on store forwarding).
+template <class V>
+[[gnu::always_inline]] inline V gather(const double* column, const std::uint64_t* k) {
+    if constexpr (std::is_same_v<V, double>) {
+        return column[k[0]];
+    } else {
+        static_assert(kWidth<V> == 4);
+        return V{column[k[0]], column[k[1]], column[k[2]], column[k[3]]};
+    }
+}
+
 // where(|x| <= 1/2) a, elsewhere b (NaN lanes take b).
 template <class V>
 [[gnu::always_inline]] inline V pick_middle(const V& x, const V& a, const V& b) {
@@ -223,33 +235,30 @@ template <class V, std::size_t G>
                                                const double* c) {
     constexpr std::size_t L = kWidth<V> * G;
     std::uint64_t k[L];
-    double xs[L], cs[L];
+    double xs[L];
     locate_lanes<V, G>(t, h, n_t, k, xs);
     V x[G], previous[G], current[G], sum[G];
-    for (std::size_t l = 0; l < L; ++l) cs[l] = c[k[l]];
     for (std::size_t g = 0; g < G; ++g) {
         x[g] = load<V>(xs + g * kWidth<V>);
-        sum[g] = -0.0 + 1.0 * load<V>(cs + g * kWidth<V>);
+        sum[g] = -0.0 + 1.0 * gather<V>(c, k + g * kWidth<V>);
     }
     if (degree >= 1) {
         const double* column = c + n_t;
-        for (std::size_t l = 0; l < L; ++l) cs[l] = column[k[l]];
         for (std::size_t g = 0; g < G; ++g) {
             previous[g] = V{} + 1.0;
             current[g] = x[g];
-            sum[g] = sum[g] + x[g] * load<V>(cs + g * kWidth<V>);
+            sum[g] = sum[g] + x[g] * gather<V>(column, k + g * kWidth<V>);
         }
         for (std::uint64_t j = 1; j < degree; ++j) {
             const double jd = static_cast<double>(j);
             const double u = (jd + jd) + 1.0;
             const double w = jd + 1.0;
             column += n_t;
-            for (std::size_t l = 0; l < L; ++l) cs[l] = column[k[l]];
-            for (std::size_t g = 0; g < G; ++g) {
+                for (std::size_t g = 0; g < G; ++g) {
                 const V next = (current[g] * (x[g] * u) - previous[g] * jd) / w;
                 previous[g] = current[g];
                 current[g] = next;
-                sum[g] = sum[g] + next * load<V>(cs + g * kWidth<V>);
+                sum[g] = sum[g] + next * gather<V>(column, k + g * kWidth<V>);
             }
         }
     }
@@ -264,19 +273,17 @@ template <class V, std::size_t G>
                                                     const double* c) {
     constexpr std::size_t L = kWidth<V> * G;
     std::uint64_t k[L];
-    double xs[L], cs[L];
+    double xs[L];
     locate_lanes<V, G>(t, h, n_t, k, xs);
     V x[G], previous[G], current[G], d_previous[G], d_current[G], denominator[G], sum[G];
-    for (std::size_t l = 0; l < L; ++l) cs[l] = c[k[l]];
     for (std::size_t g = 0; g < G; ++g) {
         x[g] = load<V>(xs + g * kWidth<V>);
-        sum[g] = -0.0 + 0.0 * load<V>(cs + g * kWidth<V>);
+        sum[g] = -0.0 + 0.0 * gather<V>(c, k + g * kWidth<V>);
     }
     if (degree >= 1) {
         const double* column = c + n_t;
-        for (std::size_t l = 0; l < L; ++l) cs[l] = column[k[l]];
         for (std::size_t g = 0; g < G; ++g) {
-            sum[g] = sum[g] + 1.0 * load<V>(cs + g * kWidth<V>);
+            sum[g] = sum[g] + 1.0 * gather<V>(column, k + g * kWidth<V>);
             previous[g] = V{} + 1.0;
             current[g] = x[g];
             d_previous[g] = V{} + 0.0;
@@ -288,8 +295,7 @@ template <class V, std::size_t G>
             const double u = (jd + jd) + 1.0;
             const double w = jd + 1.0;
             column += n_t;
-            for (std::size_t l = 0; l < L; ++l) cs[l] = column[k[l]];
-            for (std::size_t g = 0; g < G; ++g) {
+                for (std::size_t g = 0; g < G; ++g) {
                 const V next = (current[g] * (x[g] * u) - previous[g] * jd) / w;
                 const V closed = ((x[g] * next - current[g]) * w) / denominator[g];
                 const V recurrence = d_previous[g] + u * current[g];
@@ -297,7 +303,8 @@ template <class V, std::size_t G>
                 d_current[g] = recurrence;
                 previous[g] = current[g];
                 current[g] = next;
-                sum[g] = sum[g] + pick_middle(x[g], closed, recurrence) * load<V>(cs + g * kWidth<V>);
+                const V slope = pick_middle(x[g], closed, recurrence);
+                sum[g] = sum[g] + slope * gather<V>(column, k + g * kWidth<V>);
             }
         }
     }
