@@ -25,7 +25,10 @@ if [ ! -x "$venv/bin/python" ]; then
     "$python" -m venv "$venv"
 fi
 "$venv/bin/python" -m pip install -q --disable-pip-version-check \
-    scikit-build-core cmake ninja numpy scipy matplotlib pytest hypothesis
+    scikit-build-core cmake ninja numpy scipy matplotlib pytest hypothesis mypy
 tag=$("$venv/bin/python" -c 'import sys; print(f"{sys.implementation.name}{sys.version_info[0]}{sys.version_info[1]}")')
+# Two interpreters of the same version (say the system's and another install) need
+# separate build directories: TAVO_BUILD_DIR. (The long option: pip before 23.1 lacks -C.)
 "$venv/bin/python" -m pip install -q --disable-pip-version-check --no-build-isolation \
-    -Cbuild-dir="build/module-$tag" -Ccmake.define.TAVO_DEVELOPER=ON .
+    --config-settings=build-dir="${TAVO_BUILD_DIR:-build/module-$tag}" \
+    --config-settings=cmake.define.TAVO_DEVELOPER=ON .

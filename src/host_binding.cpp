@@ -476,6 +476,20 @@ ExclusiveAccess::ExclusiveAccess(std::atomic<std::int64_t>& flag) : flag_(flag) 
 
 Ref new_type(PyType_Spec* spec, bool empty_docstring) {
     Ref type = require(PyType_FromSpec(spec));
+#if PY_VERSION_HEX < 0x030A0000
+    // Before 3.10 the type keeps only the docstring proper of its doc text, which loses the
+    // text signature: give it the whole text back (__doc__ already is the docstring proper).
+    for (const PyType_Slot* slot = spec->slots; slot->slot != 0; ++slot) {
+        if (slot->slot != Py_tp_doc) continue;
+        const auto* text = static_cast<const char*>(slot->pfunc);
+        auto* copy = static_cast<char*>(PyObject_Malloc(std::strlen(text) + 1));
+        if (copy == nullptr) throw std::bad_alloc();
+        std::strcpy(copy, text);
+        auto* heap_type = reinterpret_cast<PyTypeObject*>(type.get());
+        PyObject_Free(const_cast<char*>(heap_type->tp_doc));
+        heap_type->tp_doc = copy;
+    }
+#endif
     if (empty_docstring) require_status(PyObject_SetAttrString(type.get(), "__doc__", Py_None));
     return type;
 }

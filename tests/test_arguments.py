@@ -203,6 +203,12 @@ def test_float_argument_accepts(value, expected):
     ids=["str", "None", "list", "1-d array", "bad __float__", "complex"],
 )
 def test_float_type_errors_carry_the_prefix(value):
+    try:
+        math.fabs(value)
+    except TypeError:
+        pass
+    else:  # older numpy converts a one-element array, with a warning only
+        pytest.skip("the interpreter converts this value to a float")
     expected = host_text(math.fabs, value)
     for call, name in [(lambda: BASIS.evaluate_at(value, [0.0] * 4), "t"),
                        (lambda: tavo.LegendreBasis(1, 1, value), "T"),

@@ -118,7 +118,8 @@ def test_class_is_final_and_instances_are_closed(cls_name):
     assert not hasattr(instance, "__dict__")
     with pytest.raises(AttributeError) as error:
         instance.extra = 1
-    assert str(error.value) == f"'builtins.{cls_name}' object has no attribute 'extra'"
+    # Newer interpreters add why ("... and no __dict__ for setting new attributes").
+    assert str(error.value).startswith(f"'builtins.{cls_name}' object has no attribute 'extra'")
     with pytest.raises(TypeError) as error:
         weakref.ref(instance)
     assert str(error.value) == f"cannot create weak reference to 'builtins.{cls_name}' object"
@@ -173,7 +174,8 @@ def test_import_from_a_second_interpreter_is_refused():
     assert run.returncode == 0, run.stderr
     refusal, still_working = run.stdout.splitlines()
     assert refusal.startswith("<class 'ImportError'>: ")
-    assert "not support sub-interpreters" in refusal
+    # Newer interpreters refuse a single-phase module themselves, before it runs.
+    assert "not support sub-interpreters" in refusal or "not support loading in subinter" in refusal
     assert still_working == "3"
 
 
