@@ -122,10 +122,12 @@ void require_intervals(std::uint64_t n_t) {
 
 }  // namespace
 
-void LegendreBasis::check_shape(const CoefficientMatrix& coefficients) const {
+double LegendreBasis::interval_length_for(const CoefficientMatrix& coefficients) const {
+    require_intervals(n_t_);
     assert_equal(coefficients.rows(), n_t_, "LegendreBasis: coefficient rows must equal n_t");
     assert_equal(coefficients.cols(), checked_add(degree_, 1),
                  "LegendreBasis: coefficient columns must equal degree + 1");
+    return T_ / static_cast<double>(n_t_);
 }
 
 namespace {
@@ -435,20 +437,16 @@ IntervalPosition LegendreBasis::locate_interval(double t) const {
 }
 
 double LegendreBasis::evaluate(const CoefficientMatrix& coefficients, double t) const {
-    require_intervals(n_t_);
-    check_shape(coefficients);
+    const double h = interval_length_for(coefficients);
     double value = 0.0;
-    value_lanes<double, 1>(&t, &value, T_ / static_cast<double>(n_t_), n_t_, degree_,
-                   coefficients.values().data());
+    value_lanes<double, 1>(&t, &value, h, n_t_, degree_, coefficients.values().data());
     return value;
 }
 
 double LegendreBasis::evaluate_derivative(const CoefficientMatrix& coefficients, double t) const {
-    require_intervals(n_t_);
-    check_shape(coefficients);
+    const double h = interval_length_for(coefficients);
     double value = 0.0;
-    derivative_lanes<double, 1>(&t, &value, T_ / static_cast<double>(n_t_), n_t_, degree_,
-                        coefficients.values().data());
+    derivative_lanes<double, 1>(&t, &value, h, n_t_, degree_, coefficients.values().data());
     return value;
 }
 
@@ -473,9 +471,7 @@ std::vector<double> LegendreBasis::evaluate_all_basis_function_derivatives(doubl
 
 std::vector<double> LegendreBasis::evaluate_many(const CoefficientMatrix& coefficients,
                                                  std::span<const double> times) const {
-    require_intervals(n_t_);
-    check_shape(coefficients);
-    const double h = T_ / static_cast<double>(n_t_);
+    const double h = interval_length_for(coefficients);
     const double* c = coefficients.values().data();
     return evaluate_batch(times, [&](const double* t, double* out, std::size_t n) {
         evaluate_value_range(t, out, n, h, n_t_, degree_, c);
@@ -484,9 +480,7 @@ std::vector<double> LegendreBasis::evaluate_many(const CoefficientMatrix& coeffi
 
 std::vector<double> LegendreBasis::evaluate_derivative_many(const CoefficientMatrix& coefficients,
                                                             std::span<const double> times) const {
-    require_intervals(n_t_);
-    check_shape(coefficients);
-    const double h = T_ / static_cast<double>(n_t_);
+    const double h = interval_length_for(coefficients);
     const double* c = coefficients.values().data();
     return evaluate_batch(times, [&](const double* t, double* out, std::size_t n) {
         evaluate_derivative_range(t, out, n, h, n_t_, degree_, c);

@@ -77,7 +77,9 @@ public:
                                                  std::span<const double> times) const;
 
 private:
-    void check_shape(const CoefficientMatrix& coefficients) const;
+    // h = T / n_t, after checking that there is an interval and that the coefficients have
+    // n_t rows and degree + 1 columns.
+    double interval_length_for(const CoefficientMatrix& coefficients) const;
 
     std::uint64_t degree_;
     std::uint64_t n_t_;
