@@ -4,6 +4,7 @@
 #include <sys/syscall.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 #include <source_location>
@@ -209,19 +210,25 @@ void Arguments::fill_positional(Py_ssize_t nargs) {
 void Arguments::fill_keyword(PyObject* name, PyObject* value) {
     Py_ssize_t length = 0;
     const char* utf8 = PyUnicode_AsUTF8AndSize(name, &length);
-    if (utf8 == nullptr) throw PythonError{};
-    const std::string_view key(utf8, static_cast<std::size_t>(length));
-    for (std::size_t i = 0; i < callable_.parameters.size(); ++i) {
-        if (key != callable_.parameters[i]) continue;
-        if (slots_[i] != nullptr) {
-            raise(PyExc_TypeError, callable_.display_name() + " got multiple values for argument '" +
-                                       callable_.parameters[i] + "'");
+    if (utf8 == nullptr) {
+        PyErr_Clear();  // not encodable (a lone surrogate): it names no parameter
+    } else {
+        const std::string_view key(utf8, static_cast<std::size_t>(length));
+        for (std::size_t i = 0; i < callable_.parameters.size(); ++i) {
+            if (key != callable_.parameters[i]) continue;
+            if (slots_[i] != nullptr) {
+                raise(PyExc_TypeError, callable_.display_name() +
+                                           " got multiple values for argument '" +
+                                           callable_.parameters[i] + "'");
+            }
+            slots_[i] = value;
+            return;
         }
-        slots_[i] = value;
-        return;
     }
-    raise(PyExc_TypeError,
-          callable_.display_name() + " got an unexpected keyword argument '" + std::string(key) + "'");
+    // The name as the caller wrote it, NUL characters and all.
+    PyErr_Format(PyExc_TypeError, "%s got an unexpected keyword argument '%U'",
+                 callable_.display_name().c_str(), name);
+    throw PythonError{};
 }
 
 void Arguments::check_complete() const {
@@ -332,7 +339,7 @@ bool read_double_vector(PyObject* obj, std::vector<double>& values) {
         if (reinterpret_cast<std::uintptr_t>(view.buf) % alignof(double) == 0) {
             const auto* items = static_cast<const double*>(view.buf);
             values.assign(items, items + n);
-        } else {
+        } else if (n > 0) {
             values.resize(n);
             std::memcpy(values.data(), view.buf, n * sizeof(double));
         }
@@ -373,11 +380,14 @@ std::vector<double> Arguments::float_sequence(std::size_t index) const {
         return values;
     }
     if (read_double_vector(obj, values)) return values;
+    // The reported length only sizes the vector, and an object may overstate it: the items
+    // the iteration yields are what counts, so a length past this bound is not trusted.
+    constexpr Py_ssize_t kMaxTrustedLength = Py_ssize_t{1} << 24;
     const Py_ssize_t length = PyObject_Size(obj);
     if (length < 0) {
-        PyErr_Clear();  // the length only sizes the vector
+        PyErr_Clear();
     } else {
-        values.reserve(static_cast<std::size_t>(length));
+        values.reserve(static_cast<std::size_t>(std::min(length, kMaxTrustedLength)));
     }
     Ref iterator = Ref::steal(PyObject_GetIter(obj));
     if (!iterator) raise_argument_error(name);
