@@ -87,14 +87,17 @@ CsrMatrix csr_block_from_ndarray(const BlockGrid& grid) {
         }
     }
 
+    // Row by row, block by block from the left: every block lands in its own rectangle and
+    // keeps its ascending columns, so the entries arrive in CSR order with no position
+    // twice, exactly as the coordinate form of all blocks would convert.
     CoordinateMatrix coo(row_offsets[R], col_offsets[K]);
     coo.reserve(stored);
     for (std::size_t i = 0; i < R; ++i) {
-        for (std::size_t j = 0; j < K; ++j) {
-            const CsrMatrix& block = grid(i, j);
-            for (Eigen::Index r = 0; r < block.outerSize(); ++r) {
-                for (CsrMatrix::InnerIterator it(block, r); it; ++it) {
-                    coo.push(row_offsets[i] + static_cast<std::uint64_t>(r),
+        for (std::uint64_t r = 0; r < heights[i]; ++r) {
+            for (std::size_t j = 0; j < K; ++j) {
+                const CsrMatrix& block = grid(i, j);
+                for (CsrMatrix::InnerIterator it(block, static_cast<Eigen::Index>(r)); it; ++it) {
+                    coo.push(row_offsets[i] + r,
                              col_offsets[j] + static_cast<std::uint64_t>(it.col()), it.value());
                 }
             }
