@@ -110,7 +110,8 @@ Ref new_list(std::size_t length) {
 }
 
 std::string type_qualname(PyObject* obj) {
-    Ref name = require(PyObject_GetAttrString(reinterpret_cast<PyObject*>(Py_TYPE(obj)), "__qualname__"));
+    Ref name =
+        require(PyObject_GetAttrString(reinterpret_cast<PyObject*>(Py_TYPE(obj)), "__qualname__"));
     const char* text = PyUnicode_AsUTF8(name.get());
     if (text == nullptr) throw PythonError{};
     return text;
@@ -132,14 +133,15 @@ double float_from_object(PyObject* obj, const char* name) {
 }
 
 [[noreturn]] void raise_cast_error(PyObject* obj, const char* target) {
-    raise(PyExc_TypeError, "'" + type_qualname(obj) + "' object cannot be cast as '" + target + "'");
+    raise(PyExc_TypeError,
+          "'" + type_qualname(obj) + "' object cannot be cast as '" + target + "'");
 }
 
 void raise_panic(const std::string& message) {
     PyObject* type = panic_type();
     if (type == nullptr) return;  // the host's error from creating the class stays set
-    Ref text = Ref::steal(PyUnicode_DecodeUTF8(message.data(),
-                                               static_cast<Py_ssize_t>(message.size()), "replace"));
+    Ref text = Ref::steal(
+        PyUnicode_DecodeUTF8(message.data(), static_cast<Py_ssize_t>(message.size()), "replace"));
     if (!text) return;
     PyErr_SetObject(type, text.get());
 }
@@ -179,7 +181,8 @@ Arguments::Arguments(const Callable& callable, PyObject* const* args, Py_ssize_t
     for (Py_ssize_t i = 0; i < nargs; ++i) slots_[static_cast<std::size_t>(i)] = args[i];
     if (kwnames != nullptr) {
         const Py_ssize_t n = PyTuple_GET_SIZE(kwnames);
-        for (Py_ssize_t j = 0; j < n; ++j) fill_keyword(PyTuple_GET_ITEM(kwnames, j), args[nargs + j]);
+        for (Py_ssize_t j = 0; j < n; ++j)
+            fill_keyword(PyTuple_GET_ITEM(kwnames, j), args[nargs + j]);
     }
     check_complete();
 }
@@ -188,7 +191,8 @@ Arguments::Arguments(const Callable& callable, PyObject* args, PyObject* kwargs)
     : callable_(callable) {
     const Py_ssize_t nargs = PyTuple_GET_SIZE(args);
     fill_positional(nargs);
-    for (Py_ssize_t i = 0; i < nargs; ++i) slots_[static_cast<std::size_t>(i)] = PyTuple_GET_ITEM(args, i);
+    for (Py_ssize_t i = 0; i < nargs; ++i)
+        slots_[static_cast<std::size_t>(i)] = PyTuple_GET_ITEM(args, i);
     if (kwargs != nullptr) {
         Py_ssize_t position = 0;
         PyObject* key = nullptr;
@@ -258,12 +262,14 @@ void Arguments::check_complete() const {
 
 [[noreturn]] void raise_argument_error(const char* name) {
     PendingError error = PendingError::take();
-    if (error.value && PyObject_TypeCheck(error.value.get(), reinterpret_cast<PyTypeObject*>(panic_type()))) {
+    if (error.value &&
+        PyObject_TypeCheck(error.value.get(), reinterpret_cast<PyTypeObject*>(panic_type()))) {
         // A failure of this module's own code surfaced in Python code that a conversion
         // ran: it stays a failure of ours, with its message.
-        std::fputs("tavo: a PanicException raised inside an argument conversion resumes here.\n"
-                   "Python stack trace below:\n",
-                   stderr);
+        std::fputs(
+            "tavo: a PanicException raised inside an argument conversion resumes here.\n"
+            "Python stack trace below:\n",
+            stderr);
         Ref message = require(PyObject_Str(error.value.get()));
         const char* text = PyUnicode_AsUTF8(message.get());
         std::string copy = text != nullptr ? text : "";
@@ -358,7 +364,8 @@ std::vector<double> Arguments::float_sequence(std::size_t index) const {
         raise_argument_error(name);
     }
     if (!PySequence_Check(obj)) {
-        const std::string message = "'" + type_qualname(obj) + "' object cannot be cast as 'Sequence'";
+        const std::string message =
+            "'" + type_qualname(obj) + "' object cannot be cast as 'Sequence'";
         PyErr_SetString(PyExc_TypeError, message.c_str());
         raise_argument_error(name);
     }
@@ -376,7 +383,8 @@ std::vector<double> Arguments::float_sequence(std::size_t index) const {
     if (PyTuple_CheckExact(obj)) {
         const Py_ssize_t n = PyTuple_GET_SIZE(obj);
         values.reserve(static_cast<std::size_t>(n));
-        for (Py_ssize_t i = 0; i < n; ++i) values.push_back(float_from_object(PyTuple_GET_ITEM(obj, i), name));
+        for (Py_ssize_t i = 0; i < n; ++i)
+            values.push_back(float_from_object(PyTuple_GET_ITEM(obj, i), name));
         return values;
     }
     if (read_double_vector(obj, values)) return values;
@@ -484,12 +492,12 @@ ExclusiveAccess::ExclusiveAccess(std::atomic<std::int64_t>& flag) : flag_(flag) 
 // ---------------------------------------------------------------------------------------
 // Module building
 
-Ref new_type(PyType_Spec* spec, bool empty_docstring) {
-    Ref type = require(PyType_FromSpec(spec));
+Ref new_type(PyType_Spec* type_spec, bool empty_docstring) {
+    Ref type = require(PyType_FromSpec(type_spec));
 #if PY_VERSION_HEX < 0x030A0000
     // Before 3.10 the type keeps only the docstring proper of its doc text, which loses the
     // text signature: give it the whole text back (__doc__ already is the docstring proper).
-    for (const PyType_Slot* slot = spec->slots; slot->slot != 0; ++slot) {
+    for (const PyType_Slot* slot = type_spec->slots; slot->slot != 0; ++slot) {
         if (slot->slot != Py_tp_doc) continue;
         const auto* text = static_cast<const char*>(slot->pfunc);
         auto* copy = static_cast<char*>(PyObject_Malloc(std::strlen(text) + 1));

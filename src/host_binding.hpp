@@ -14,8 +14,8 @@
 #include <Python.h>
 
 #include <array>
-#include <bit>
 #include <atomic>
+#include <bit>
 #include <cstdint>
 #include <cstring>
 #include <exception>
@@ -118,8 +118,7 @@ public:
     static constexpr std::size_t kMaxParameters = 3;
 
     // Fast calling convention: positional vector plus a tuple of keyword names.
-    Arguments(const Callable& callable, PyObject* const* args, Py_ssize_t nargs,
-              PyObject* kwnames);
+    Arguments(const Callable& callable, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
     // Classic convention (constructors): argument tuple plus keyword dictionary.
     Arguments(const Callable& callable, PyObject* args, PyObject* kwargs);
 
@@ -129,9 +128,7 @@ public:
     std::vector<double> float_sequence(std::size_t index) const;
 
     PyObject* operator[](std::size_t index) const { return slots_[index]; }
-    const char* parameter_name(std::size_t index) const {
-        return callable_.parameters[index];
-    }
+    const char* parameter_name(std::size_t index) const { return callable_.parameters[index]; }
 
 private:
     void fill_positional(Py_ssize_t nargs);
@@ -165,7 +162,9 @@ Ref triplet_result(std::span<const std::uint64_t> rows, std::span<const std::uin
 // (0 free, n > 0 shared by n, -1 exclusive).
 template <class Value>
 struct Instance {
+    // clang-format off
     PyObject_HEAD
+    // clang-format on
     Value value;
     std::atomic<std::int64_t> borrow_flag;
 };
@@ -198,7 +197,8 @@ private:
 // The receiver of a method as an instance of `type`, or the cast TypeError.
 template <class Value>
 Instance<Value>& receiver(PyObject* self, PyTypeObject* type) {
-    if (!PyObject_TypeCheck(self, type)) raise_cast_error(self, std::strrchr(type->tp_name, '.') + 1);
+    if (!PyObject_TypeCheck(self, type))
+        raise_cast_error(self, std::strrchr(type->tp_name, '.') + 1);
     return *reinterpret_cast<Instance<Value>*>(self);
 }
 
@@ -261,9 +261,10 @@ private:
 // ---------------------------------------------------------------------------------------
 // Module building
 
-// The type from a spec, with __doc__ set to None when the doc text has an empty docstring
-// proper (the interpreter would make it '' while __text_signature__ still works).
-Ref new_type(PyType_Spec* spec, bool empty_docstring);
+// The class described by `type_spec`, with __doc__ set to None when the doc text has an
+// empty docstring proper (the interpreter would make it '';
+// __text_signature__ still works).
+Ref new_type(PyType_Spec* type_spec, bool empty_docstring);
 
 // Appends `name` to the module's __all__ (creating it) and sets the attribute.
 void add_to_module(PyObject* module, PyObject* name, PyObject* value);

@@ -40,7 +40,8 @@ private:
 template <class Message>
 inline void assert_equal(std::uint64_t left, std::uint64_t right, Message&& message,
                          std::source_location where = std::source_location::current()) {
-    if (left == right) [[likely]] return;
+    if (left == right) [[likely]]
+        return;
     std::string text;
     if constexpr (std::is_invocable_v<Message>) {
         text = message();
@@ -88,7 +89,8 @@ inline std::uint64_t checked_add(std::uint64_t a, std::uint64_t b,
 template <class T>
 std::size_t array_length(std::uint64_t count,
                          std::source_location where = std::source_location::current()) {
-    constexpr auto max_bytes = static_cast<std::uint64_t>(std::numeric_limits<std::ptrdiff_t>::max());
+    constexpr auto max_bytes =
+        static_cast<std::uint64_t>(std::numeric_limits<std::ptrdiff_t>::max());
     if (count > max_bytes / sizeof(T)) capacity_overflow(where);
     return static_cast<std::size_t>(count);
 }

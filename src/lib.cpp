@@ -294,8 +294,8 @@ PyObject* evaluator_many(PyObject* self, PyObject* const* args, Py_ssize_t nargs
 PyObject* evaluator_derivative_many(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                                     PyObject* kwnames) noexcept {
     return trap([&] {
-        return evaluate_batch<&LegendreBasis::evaluate_derivative_many>(
-            kEvaluateDerivativeMany, self, args, nargs, kwnames);
+        return evaluate_batch<&LegendreBasis::evaluate_derivative_many>(kEvaluateDerivativeMany,
+                                                                        self, args, nargs, kwnames);
     });
 }
 
@@ -322,9 +322,8 @@ PyType_Slot evaluator_slots[] = {
     {0, nullptr},
 };
 
-PyType_Spec evaluator_spec = {"builtins.LegendreBasisEvaluator",
-                              sizeof(Instance<EvaluatorValue>), 0, Py_TPFLAGS_DEFAULT,
-                              evaluator_slots};
+PyType_Spec evaluator_spec = {"builtins.LegendreBasisEvaluator", sizeof(Instance<EvaluatorValue>),
+                              0, Py_TPFLAGS_DEFAULT, evaluator_slots};
 
 // ---------------------------------------------------------------------------------------
 // The module
@@ -342,14 +341,25 @@ PyMethodDef function_defs[] = {
 };
 
 PyModuleDef module_def = {
-    PyModuleDef_HEAD_INIT, "tavo", "A Python module implemented in C++.", 0,
-    nullptr, nullptr, nullptr, nullptr, nullptr,
+    PyModuleDef_HEAD_INIT,
+    "tavo",
+    "A Python module implemented in C++.",
+    0,
+    nullptr,
+    nullptr,
+    nullptr,
+    nullptr,
+    nullptr,
 };
 
 // Each class's type object is created once per process, at its first registration.
-void add_class(PyObject* module, PyTypeObject*& type, PyType_Spec& spec, bool empty_docstring) {
-    if (type == nullptr) type = reinterpret_cast<PyTypeObject*>(host::new_type(&spec, empty_docstring).release());
-    const char* name = std::strrchr(spec.name, '.') + 1;
+void add_class(PyObject* module, PyTypeObject*& type, PyType_Spec& type_spec,
+               bool empty_docstring) {
+    if (type == nullptr) {
+        type =
+            reinterpret_cast<PyTypeObject*>(host::new_type(&type_spec, empty_docstring).release());
+    }
+    const char* name = std::strrchr(type_spec.name, '.') + 1;
     const Ref name_object = host::require(PyUnicode_FromString(name));
     host::add_to_module(module, name_object.get(), reinterpret_cast<PyObject*>(type));
 }

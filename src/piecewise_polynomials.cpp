@@ -1,6 +1,11 @@
 #include "piecewise_polynomials.hpp"
 
 #include <sched.h>
+#include <tbb/blocked_range.h>
+#include <tbb/global_control.h>
+#include <tbb/info.h>
+#include <tbb/parallel_for.h>
+#include <tbb/task_arena.h>
 
 #include <Eigen/Dense>
 #include <algorithm>
@@ -8,14 +13,9 @@
 #include <cmath>
 #include <cstdlib>
 #include <cstring>
-#include <type_traits>
 #include <string_view>
+#include <type_traits>
 #include <utility>
-#include <tbb/blocked_range.h>
-#include <tbb/global_control.h>
-#include <tbb/info.h>
-#include <tbb/parallel_for.h>
-#include <tbb/task_arena.h>
 
 #include "internal_failure.hpp"
 
@@ -256,7 +256,7 @@ template <class V, std::size_t G>
             const double u = (jd + jd) + 1.0;
             const double w = jd + 1.0;
             column += n_t;
-                for (std::size_t g = 0; g < G; ++g) {
+            for (std::size_t g = 0; g < G; ++g) {
                 const V next = (current[g] * (x[g] * u) - previous[g] * jd) / w;
                 previous[g] = current[g];
                 current[g] = next;
@@ -297,7 +297,7 @@ template <class V, std::size_t G>
             const double u = (jd + jd) + 1.0;
             const double w = jd + 1.0;
             column += n_t;
-                for (std::size_t g = 0; g < G; ++g) {
+            for (std::size_t g = 0; g < G; ++g) {
                 const V next = (current[g] * (x[g] * u) - previous[g] * jd) / w;
                 const V closed = ((x[g] * next - current[g]) * w) / denominator[g];
                 const V recurrence = d_previous[g] + u * current[g];
@@ -314,10 +314,9 @@ template <class V, std::size_t G>
 }
 
 template <bool Derivative>
-[[gnu::always_inline]] inline void evaluate_range_impl(const double* t, double* out,
-                                                       std::size_t n, double h,
-                                                       std::uint64_t n_t, std::uint64_t degree,
-                                                       const double* c) {
+[[gnu::always_inline]] inline void evaluate_range_impl(const double* t, double* out, std::size_t n,
+                                                       double h, std::uint64_t n_t,
+                                                       std::uint64_t degree, const double* c) {
     const auto lanes = [&](const double* lane_t, double* lane_out) {
         if constexpr (Derivative) {
             derivative_lanes<Vec4, kGroups>(lane_t, lane_out, h, n_t, degree, c);
@@ -380,7 +379,8 @@ std::size_t pool_size() {
     if (n == 0) {
         cpu_set_t set;
         CPU_ZERO(&set);
-        if (sched_getaffinity(0, sizeof(set), &set) == 0) n = static_cast<std::size_t>(CPU_COUNT(&set));
+        if (sched_getaffinity(0, sizeof(set), &set) == 0)
+            n = static_cast<std::size_t>(CPU_COUNT(&set));
     }
     if (n == 0) n = static_cast<std::size_t>(tbb::info::default_concurrency());
     return std::clamp<std::size_t>(n, 1, kMaxThreads);
@@ -463,9 +463,8 @@ std::vector<double> LegendreBasis::evaluate_all_basis_function_derivatives(doubl
     std::vector<double> values(array_length<double>(coefficient_count()), 0.0);
     // Each entry is doubled and divided by h on its own (evaluate_derivative does so once,
     // on the sum).
-    legendre_derivatives(x, degree_, [&](std::uint64_t i, double dp) {
-        values[i * n_t_ + k] = (dp + dp) / h;
-    });
+    legendre_derivatives(x, degree_,
+                         [&](std::uint64_t i, double dp) { values[i * n_t_ + k] = (dp + dp) / h; });
     return values;
 }
 
@@ -617,8 +616,9 @@ Eigen::MatrixXd local_transformation(std::uint64_t p) {
     const auto n = static_cast<Eigen::Index>(size);
     Eigen::MatrixXd v(n, n);
     for (Eigen::Index i = 0; i < n; ++i) {
-        legendre_values(nodes[static_cast<std::size_t>(i)], p,
-                        [&](std::uint64_t j, double value) { v(static_cast<Eigen::Index>(j), i) = value; });
+        legendre_values(nodes[static_cast<std::size_t>(i)], p, [&](std::uint64_t j, double value) {
+            v(static_cast<Eigen::Index>(j), i) = value;
+        });
     }
     constexpr const char* kSingular =
         "Failed to invert Vandermonde matrix for Lagrange to Legendre conversion.";
@@ -668,7 +668,8 @@ CsrMatrix LagrangeBasis::get_transormation_matrix_to_legendre() const {
         per_degree.push_back(per_degree_matrix(w, a, degree_, n_t_, points_.size()));
     }
     const BlockGrid grid = BlockGrid::from_fn(
-        per_degree.size(), 1, [&](std::size_t a, std::size_t) -> const CsrMatrix& { return per_degree[a]; });
+        per_degree.size(), 1,
+        [&](std::size_t a, std::size_t) -> const CsrMatrix& { return per_degree[a]; });
     return csr_block_from_ndarray(grid);
 }
 

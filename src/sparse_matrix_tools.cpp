@@ -62,21 +62,24 @@ CsrMatrix csr_block_from_ndarray(const BlockGrid& grid) {
     for (std::size_t i = 0; i < R; ++i) {
         heights[i] = static_cast<std::uint64_t>(grid(i, 0).rows());
         for (std::size_t j = 1; j < K; ++j) {
-            assert_equal(static_cast<std::uint64_t>(grid(i, j).rows()), heights[i],
-                         [&] { return "inconsistent block-row height at row " + std::to_string(i); });
+            assert_equal(static_cast<std::uint64_t>(grid(i, j).rows()), heights[i], [&] {
+                return "inconsistent block-row height at row " + std::to_string(i);
+            });
         }
     }
     std::vector<std::uint64_t> widths(K);
     for (std::size_t j = 0; j < K; ++j) {
         widths[j] = static_cast<std::uint64_t>(grid(0, j).cols());
         for (std::size_t i = 1; i < R; ++i) {
-            assert_equal(static_cast<std::uint64_t>(grid(i, j).cols()), widths[j],
-                         [&] { return "inconsistent block-col width at col " + std::to_string(j); });
+            assert_equal(static_cast<std::uint64_t>(grid(i, j).cols()), widths[j], [&] {
+                return "inconsistent block-col width at col " + std::to_string(j);
+            });
         }
     }
 
     std::vector<std::uint64_t> row_offsets(R + 1, 0);
-    for (std::size_t i = 0; i < R; ++i) row_offsets[i + 1] = checked_add(row_offsets[i], heights[i]);
+    for (std::size_t i = 0; i < R; ++i)
+        row_offsets[i + 1] = checked_add(row_offsets[i], heights[i]);
     std::vector<std::uint64_t> col_offsets(K + 1, 0);
     for (std::size_t j = 0; j < K; ++j) col_offsets[j + 1] = checked_add(col_offsets[j], widths[j]);
 
