@@ -16,52 +16,16 @@
 #include "internal_failure.hpp"
 #include "piecewise_polynomials.hpp"
 #include "sparse_matrix_tools.hpp"
+#include "test_support.hpp"
 
 namespace {
 
 using tavo::CsrMatrix;
 using tavo::LagrangeBasis;
-
-std::vector<std::uint64_t> bit_patterns(std::span<const double> values) {
-    std::vector<std::uint64_t> out;
-    for (double v : values) out.push_back(std::bit_cast<std::uint64_t>(v));
-    return out;
-}
-
-template <class F>
-std::string failure_message(F&& f) {
-    try {
-        f();
-    } catch (const tavo::InternalFailure& failure) {
-        return failure.message();
-    }
-    ADD_FAILURE() << "no internal failure";
-    return {};
-}
-
-struct Entry {
-    std::uint64_t row;
-    std::uint64_t col;
-    double value;
-};
-
-void expect_matrix(const CsrMatrix& m, std::int64_t rows, std::int64_t cols,
-                   const std::vector<Entry>& expected) {
-    EXPECT_EQ(m.rows(), rows);
-    EXPECT_EQ(m.cols(), cols);
-    const tavo::Triplets t = tavo::csr_to_triplets(m);
-    std::vector<std::uint64_t> r;
-    std::vector<std::uint64_t> c;
-    std::vector<double> v;
-    for (const Entry& e : expected) {
-        r.push_back(e.row);
-        c.push_back(e.col);
-        v.push_back(e.value);
-    }
-    EXPECT_EQ(t.rows, r);
-    EXPECT_EQ(t.cols, c);
-    EXPECT_EQ(bit_patterns(t.values), bit_patterns(v));
-}
+using tavo_test::bit_patterns;
+using tavo_test::Entry;
+using tavo_test::expect_matrix;
+using tavo_test::failure_message;
 
 // y = A u for a CSR matrix.
 std::vector<double> multiply(const CsrMatrix& a, const std::vector<double>& u) {

@@ -22,21 +22,17 @@
 
 #include "internal_failure.hpp"
 #include "piecewise_polynomials.hpp"
+#include "test_support.hpp"
 
 namespace {
 
 using tavo::CoefficientMatrix;
 using tavo::LegendreBasis;
+using tavo_test::bit_patterns;
 
 constexpr double kInf = std::numeric_limits<double>::infinity();
 constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
 constexpr double kTwoTo64 = 18446744073709551616.0;
-
-std::vector<std::uint64_t> bit_patterns(const std::vector<double>& values) {
-    std::vector<std::uint64_t> out;
-    for (double v : values) out.push_back(std::bit_cast<std::uint64_t>(v));
-    return out;
-}
 
 // Equal lengths and equal bits; memcmp must not see the null data of an empty vector.
 bool same_bits(const std::vector<double>& a, const std::vector<double>& b) {
