@@ -328,30 +328,62 @@ bool is_double_format(const char* format) {
     }
 }
 
-// A one-dimensional, C-contiguous buffer of native doubles (a float64 array, an
-// array.array('d'), a memoryview of doubles) iterates to exactly its items: read it in bulk.
-// Anything else, or an exporter that refuses this request, takes the general path.
+// The type `attribute` of `module` (a new reference, kept by the caller for the life of the
+// process), or null with no exception set.
+PyObject* type_in_module(Ref module, const char* attribute) {
+    if (!module) {
+        PyErr_Clear();
+        return nullptr;
+    }
+    Ref type = Ref::steal(PyObject_GetAttrString(module.get(), attribute));
+    if (!type || !PyType_Check(type.get())) {
+        PyErr_Clear();
+        return nullptr;
+    }
+    return type.release();
+}
+
+// Whether iterating `obj` yields exactly the doubles of its buffer, as for a memoryview and
+// the exact types array.array and numpy.ndarray (looked up once numpy has been imported:
+// there is no array before). A subclass may iterate to something else (a masked array
+// hides its masked items), so it is iterated like any other sequence.
+bool iterates_as_its_buffer(PyObject* obj) {
+    PyTypeObject* type = Py_TYPE(obj);
+    if (type == &PyMemoryView_Type) return true;
+    // Looked up under the lock, not under a static initialisation guard: an import may let
+    // another thread run, which would then wait for the guard while holding the lock.
+    static PyObject* array_type = nullptr;
+    if (array_type == nullptr)
+        array_type = type_in_module(Ref::steal(PyImport_ImportModule("array")), "array");
+    if (reinterpret_cast<PyObject*>(type) == array_type) return true;
+    static PyObject* ndarray_type = nullptr;
+    if (ndarray_type == nullptr) {
+        const Ref name = require(PyUnicode_FromString("numpy"));
+        ndarray_type = type_in_module(Ref::steal(PyImport_GetModule(name.get())), "ndarray");
+    }
+    return reinterpret_cast<PyObject*>(type) == ndarray_type;
+}
+
+// A one-dimensional, C-contiguous buffer of doubles that iterates to exactly its items is
+// read in bulk. Anything else, or an exporter that refuses this request, is iterated.
 bool read_double_vector(PyObject* obj, std::vector<double>& values) {
-    if (!PyObject_CheckBuffer(obj) || PyBytes_Check(obj) || PyByteArray_Check(obj)) return false;
-    Py_buffer view;
-    if (PyObject_GetBuffer(obj, &view, PyBUF_ND | PyBUF_FORMAT) < 0) {
+    if (!PyObject_CheckBuffer(obj) || !iterates_as_its_buffer(obj)) return false;
+    HeldView view;
+    if (!view.request(obj, PyBUF_ND | PyBUF_FORMAT)) {
         PyErr_Clear();
         return false;
     }
-    const bool bulk = view.ndim == 1 && view.itemsize == sizeof(double) &&
-                      is_double_format(view.format != nullptr ? view.format : "B");
-    if (bulk) {
-        const std::size_t n = static_cast<std::size_t>(view.len) / sizeof(double);
-        if (reinterpret_cast<std::uintptr_t>(view.buf) % alignof(double) == 0) {
-            const auto* items = static_cast<const double*>(view.buf);
-            values.assign(items, items + n);
-        } else if (n > 0) {
-            values.resize(n);
-            std::memcpy(values.data(), view.buf, n * sizeof(double));
-        }
-    }
-    PyBuffer_Release(&view);
-    return bulk;
+    const char* format = view->format != nullptr ? view->format : "B";
+    // A memoryview iterates only over native formats; it raises for the others.
+    const bool native_only = Py_TYPE(obj) == &PyMemoryView_Type;
+    const bool bulk = view->ndim == 1 && view->itemsize == sizeof(double) &&
+                      (native_only ? std::strcmp(format, "d") == 0 || std::strcmp(format, "@d") == 0
+                                   : is_double_format(format));
+    if (!bulk) return false;
+    const std::size_t n = static_cast<std::size_t>(view->len) / sizeof(double);
+    values.resize(n);
+    if (n > 0) std::memcpy(values.data(), view->buf, n * sizeof(double));
+    return true;
 }
 
 }  // namespace
@@ -410,9 +442,8 @@ std::vector<double> Arguments::float_sequence(std::size_t index) const {
 // Buffers
 
 DoubleBuffer::DoubleBuffer(PyObject* obj, const char* name) {
-    if (PyObject_GetBuffer(obj, &held_.view, PyBUF_FULL_RO) < 0) raise_argument_error(name);
-    held_.held = true;
-    const Py_buffer& view = held_.view;
+    if (!held_.request(obj, PyBUF_FULL_RO)) raise_argument_error(name);
+    const Py_buffer& view = *held_;
     if (view.shape == nullptr) raise(PyExc_BufferError, "shape is null");
     if (view.strides == nullptr) raise(PyExc_BufferError, "strides is null");
     if (view.itemsize != 8 || !is_double_format(view.format != nullptr ? view.format : "B")) {
@@ -421,9 +452,11 @@ DoubleBuffer::DoubleBuffer(PyObject* obj, const char* name) {
     if (reinterpret_cast<std::uintptr_t>(view.buf) % alignof(double) != 0) {
         raise(PyExc_BufferError, "buffer contents are insufficiently aligned for f64");
     }
-    length_ = static_cast<std::size_t>(view.len) / sizeof(double);
-    copy_ = std::make_unique_for_overwrite<double[]>(length_);
-    require_status(PyBuffer_ToContiguous(copy_.get(), &held_.view, view.len, 'C'));
+}
+
+void DoubleBuffer::copy_to(std::span<double> out) const {
+    require_status(PyBuffer_ToContiguous(out.data(), const_cast<Py_buffer*>(&*held_),
+                                         held_->len, 'C'));
 }
 
 // ---------------------------------------------------------------------------------------

@@ -7,7 +7,8 @@
 //  - A bare `PyObject*` in this layer is borrowed: it is never decref'd by whoever holds it.
 //  - `require(p)` turns a null result of the C API into `PythonError`, which means
 //    "the interpreter has an exception set"; the failure trap lets it through unchanged.
-// Every entry from the interpreter is a `noexcept` function whose body runs in `trap`.
+// Every entry from the interpreter runs its body in `trap`, which lets nothing through but
+// the unwinding of a thread that the interpreter ends (see `ThreadExit`).
 #pragma once
 
 #define PY_SSIZE_T_CLEAN
@@ -27,7 +28,38 @@
 #include <utility>
 #include <vector>
 
+#if defined(__GLIBCXX__)
+#include <cxxabi.h>
+#endif
+
 namespace tavo::host {
+
+// ---------------------------------------------------------------------------------------
+// Threads that the interpreter ends
+//
+// At exit, CPython (up to 3.13) ends a daemon thread that asks for the interpreter lock
+// with pthread_exit, which on glibc unwinds the thread's stack like an exception: the
+// destructors of every frame on the way run, without the lock. So that unwinding must pass
+// through the module untouched: every catch-all rethrows it, no frame on its way is
+// noexcept (a noexcept frame would end the process), and nothing on its way touches an
+// object. Other C libraries end the thread without unwinding.
+#if defined(__GLIBCXX__)
+using ThreadExit = abi::__forced_unwind;
+#else
+struct ThreadExit {};  // never thrown
+#endif
+
+// False only on such an ending thread: the interpreter is finalising and this thread does
+// not hold the lock. It leaves every object alone (the process is ending; what it held
+// stays allocated).
+inline bool may_touch_objects() noexcept {
+#if PY_VERSION_HEX >= 0x030D0000
+    if (!Py_IsFinalizing()) return true;
+#else
+    if (!_Py_IsFinalizing()) return true;
+#endif
+    return PyGILState_Check() != 0;
+}
 
 // ---------------------------------------------------------------------------------------
 // References and errors
@@ -43,11 +75,15 @@ public:
     Ref(const Ref&) = delete;
     Ref& operator=(const Ref&) = delete;
     Ref(Ref&& other) noexcept : p_(std::exchange(other.p_, nullptr)) {}
-    Ref& operator=(Ref&& other) noexcept {
+    Ref& operator=(Ref&& other) {
         Ref dropped(std::exchange(p_, std::exchange(other.p_, nullptr)));
         return *this;
     }
-    ~Ref() { Py_XDECREF(p_); }
+    // Not noexcept: dropping the last reference may run Python code (a __del__), in which a
+    // thread can be ended at exit.
+    ~Ref() noexcept(false) {
+        if (p_ != nullptr && may_touch_objects()) Py_DECREF(p_);
+    }
 
     PyObject* get() const { return p_; }
     PyObject* release() { return std::exchange(p_, nullptr); }
@@ -83,9 +119,9 @@ void raise_from_unknown_exception();
 
 // Runs `body` (which returns a Ref) and turns every failure into a raised Python exception:
 // PythonError as is, the core's InternalFailure as PanicException (reported on standard
-// error first), std::bad_alloc as MemoryError.
+// error first), std::bad_alloc as MemoryError. Only a ThreadExit passes.
 template <class Body>
-PyObject* trap(Body&& body) noexcept {
+PyObject* trap(Body&& body) {
     try {
         return body().release();
     } catch (const PythonError&) {
@@ -93,6 +129,8 @@ PyObject* trap(Body&& body) noexcept {
             PyErr_SetString(PyExc_SystemError, "attempted to fetch exception but none was set");
         }
         return nullptr;
+    } catch (const ThreadExit&) {
+        throw;
     } catch (...) {
         raise_from_unknown_exception();
         return nullptr;
@@ -225,38 +263,57 @@ void destroy_instance(PyObject* self) noexcept {
 // ---------------------------------------------------------------------------------------
 // Buffers and the interpreter lock
 
-// The double buffer argument: the object's buffer of 8-byte doubles, held until this is
-// destroyed (which must happen with the interpreter lock held), and a row-major copy of
-// its items that the computation reads instead of the caller's memory.
+// A buffer view of an object, released by its destructor (with the lock held).
+class HeldView {
+public:
+    // Requests the view; false (with the request's exception set) when refused.
+    bool request(PyObject* obj, int flags) {
+        held_ = PyObject_GetBuffer(obj, &view_, flags) == 0;
+        return held_;
+    }
+    // Not noexcept: an exporter written in Python runs code on release.
+    ~HeldView() noexcept(false) {
+        if (held_ && may_touch_objects()) PyBuffer_Release(&view_);
+    }
+    const Py_buffer& operator*() const { return view_; }
+    const Py_buffer* operator->() const { return &view_; }
+
+private:
+    Py_buffer view_{};
+    bool held_ = false;
+};
+
+// The double buffer argument: the object's buffer of 8-byte doubles, checked and held
+// until this is destroyed (which must happen with the interpreter lock held), so that the
+// exporter cannot resize it meanwhile.
 class DoubleBuffer {
 public:
     DoubleBuffer(PyObject* obj, const char* name);
-    std::span<const double> values() const { return {copy_.get(), length_}; }
+    std::size_t size() const { return static_cast<std::size_t>(held_->len) / sizeof(double); }
+    // Copies the items in row-major order into `out` (size() doubles), which the
+    // computation then reads instead of the caller's memory.
+    void copy_to(std::span<double> out) const;
 
 private:
-    struct HeldView {
-        Py_buffer view{};
-        bool held = false;
-        ~HeldView() {
-            if (held) PyBuffer_Release(&view);
-        }
-    };
     HeldView held_;
-    std::size_t length_ = 0;
-    std::unique_ptr<double[]> copy_;
 };
 
-// Releases the interpreter lock for its lifetime; nothing inside may touch a Python object.
-class LockRelease {
-public:
-    LockRelease() : state_(PyEval_SaveThread()) {}
-    ~LockRelease() { PyEval_RestoreThread(state_); }
-    LockRelease(const LockRelease&) = delete;
-    LockRelease& operator=(const LockRelease&) = delete;
-
-private:
-    PyThreadState* state_;
-};
+// Runs `work` with the interpreter lock released; nothing in it may touch an object.
+template <class Work>
+void without_lock(Work&& work) {
+    PyThreadState* state = PyEval_SaveThread();
+    try {
+        work();
+    } catch (const ThreadExit&) {
+        throw;
+    } catch (...) {
+        PyEval_RestoreThread(state);
+        throw;
+    }
+    // At exit this ends a daemon thread (ThreadExit): not in a destructor, which would be
+    // noexcept.
+    PyEval_RestoreThread(state);
+}
 
 // ---------------------------------------------------------------------------------------
 // Module building

@@ -2,6 +2,7 @@
 // parses and converts its arguments in the binding layer, runs the numerical core on plain
 // values and converts the result back.
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -18,7 +19,6 @@ using host::Callable;
 using host::DoubleBuffer;
 using host::ExclusiveAccess;
 using host::Instance;
-using host::LockRelease;
 using host::Ref;
 using host::SharedAccess;
 using host::trap;
@@ -65,7 +65,7 @@ constexpr Callable kEvaluateDerivativeMany{"evaluate_derivative_many", "Legendre
 // Module functions
 
 PyObject* sum_as_string(PyObject*, PyObject* const* args, Py_ssize_t nargs,
-                        PyObject* kwnames) noexcept {
+                        PyObject* kwnames) {
     return trap([&] {
         const Arguments arguments(kSumAsString, args, nargs, kwnames);
         const std::uint64_t a = arguments.unsigned_integer(0);
@@ -83,7 +83,7 @@ PyObject* sum_as_string(PyObject*, PyObject* const* args, Py_ssize_t nargs,
 }
 
 PyObject* get_lagrange_points(PyObject*, PyObject* const* args, Py_ssize_t nargs,
-                              PyObject* kwnames) noexcept {
+                              PyObject* kwnames) {
     return trap([&] {
         const Arguments arguments(kGetLagrangePoints, args, nargs, kwnames);
         const std::uint64_t degree = arguments.unsigned_integer(0);
@@ -100,7 +100,7 @@ Ref triplets_of(const CsrMatrix& matrix) {
 }
 
 PyObject* lagrange_prolongation_matrix(PyObject*, PyObject* const* args, Py_ssize_t nargs,
-                                       PyObject* kwnames) noexcept {
+                                       PyObject* kwnames) {
     return trap([&] {
         const Arguments arguments(kProlongationMatrix, args, nargs, kwnames);
         const std::uint64_t nt_coarse = arguments.unsigned_integer(0);
@@ -112,7 +112,7 @@ PyObject* lagrange_prolongation_matrix(PyObject*, PyObject* const* args, Py_ssiz
 }
 
 PyObject* lagrange_to_legendre_basis_transformation(PyObject*, PyObject* const* args,
-                                                    Py_ssize_t nargs, PyObject* kwnames) noexcept {
+                                                    Py_ssize_t nargs, PyObject* kwnames) {
     return trap([&] {
         const Arguments arguments(kTransformation, args, nargs, kwnames);
         const std::uint64_t degree = arguments.unsigned_integer(0);
@@ -133,7 +133,7 @@ struct BasisValue {
 
 PyTypeObject* basis_type = nullptr;
 
-PyObject* basis_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) noexcept {
+PyObject* basis_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     return trap([&] {
         const Arguments arguments(kBasisNew, args, kwargs);
         const std::uint64_t degree = arguments.unsigned_integer(0);
@@ -144,7 +144,7 @@ PyObject* basis_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) noexce
 }
 
 PyObject* basis_evaluate_at(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
-                            PyObject* kwnames) noexcept {
+                            PyObject* kwnames) {
     return trap([&] {
         const Arguments arguments(kBasisEvaluateAt, args, nargs, kwnames);
         auto& instance = host::receiver<BasisValue>(self, basis_type);
@@ -159,7 +159,7 @@ PyObject* basis_evaluate_at(PyObject* self, PyObject* const* args, Py_ssize_t na
 }
 
 PyObject* basis_all(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
-                    PyObject* kwnames) noexcept {
+                    PyObject* kwnames) {
     return trap([&] {
         const Arguments arguments(kBasisAll, args, nargs, kwnames);
         auto& instance = host::receiver<BasisValue>(self, basis_type);
@@ -170,7 +170,7 @@ PyObject* basis_all(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
 }
 
 PyObject* basis_all_derivatives(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
-                                PyObject* kwnames) noexcept {
+                                PyObject* kwnames) {
     return trap([&] {
         const Arguments arguments(kBasisAllDerivatives, args, nargs, kwnames);
         auto& instance = host::receiver<BasisValue>(self, basis_type);
@@ -214,7 +214,7 @@ struct EvaluatorValue {
 
 PyTypeObject* evaluator_type = nullptr;
 
-PyObject* evaluator_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) noexcept {
+PyObject* evaluator_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     return trap([&] {
         const Arguments arguments(kEvaluatorNew, args, kwargs);
         const std::uint64_t degree = arguments.unsigned_integer(0);
@@ -227,7 +227,7 @@ PyObject* evaluator_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) no
 }
 
 PyObject* evaluator_set_dofs(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
-                             PyObject* kwnames) noexcept {
+                             PyObject* kwnames) {
     return trap([&] {
         const Arguments arguments(kSetDofs, args, nargs, kwnames);
         auto& instance = host::receiver<EvaluatorValue>(self, evaluator_type);
@@ -242,7 +242,7 @@ PyObject* evaluator_set_dofs(PyObject* self, PyObject* const* args, Py_ssize_t n
 }
 
 PyObject* evaluator_at(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
-                       PyObject* kwnames) noexcept {
+                       PyObject* kwnames) {
     return trap([&] {
         const Arguments arguments(kEvaluatorAt, args, nargs, kwnames);
         auto& instance = host::receiver<EvaluatorValue>(self, evaluator_type);
@@ -254,7 +254,7 @@ PyObject* evaluator_at(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
 }
 
 PyObject* evaluator_derivative_at(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
-                                  PyObject* kwnames) noexcept {
+                                  PyObject* kwnames) {
     return trap([&] {
         const Arguments arguments(kEvaluatorDerivativeAt, args, nargs, kwnames);
         auto& instance = host::receiver<EvaluatorValue>(self, evaluator_type);
@@ -266,36 +266,41 @@ PyObject* evaluator_derivative_at(PyObject* self, PyObject* const* args, Py_ssiz
 }
 
 // Batch order: shared access, copy the times, release the lock, evaluate on the stored
-// coefficients, re-acquire, free the copy and release the buffer, build the list.
-template <auto BatchOperation>
+// coefficients, re-acquire, release the buffer, build the list.
+template <BatchEvaluation::Quantity quantity>
 Ref evaluate_batch(const Callable& callable, PyObject* self, PyObject* const* args,
                    Py_ssize_t nargs, PyObject* kwnames) {
     const Arguments arguments(callable, args, nargs, kwnames);
     auto& instance = host::receiver<EvaluatorValue>(self, evaluator_type);
     const SharedAccess access(instance.borrow_flag);
-    std::vector<double> result;
+    const EvaluatorValue& e = instance.value;
+    std::optional<BatchEvaluation> batch;
     {
         const DoubleBuffer times(arguments[0], arguments.parameter_name(0));
-        const LockRelease unlocked;
-        const EvaluatorValue& e = instance.value;
-        result = (e.basis.*BatchOperation)(e.dofs, times.values());
+        batch.emplace(e.basis, e.dofs, quantity, times.size());
+        times.copy_to(batch->times());
+        batch->start();
+        host::without_lock([&] {
+            for (std::size_t chunk = 0; chunk < batch->chunk_count(); ++chunk)
+                batch->work_until_done(chunk);
+        });
     }
-    return host::float_list_result(result);
+    return host::float_list_result(batch->times());
 }
 
 PyObject* evaluator_many(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
-                         PyObject* kwnames) noexcept {
+                         PyObject* kwnames) {
     return trap([&] {
-        return evaluate_batch<&LegendreBasis::evaluate_many>(kEvaluateMany, self, args, nargs,
-                                                             kwnames);
+        return evaluate_batch<BatchEvaluation::Quantity::kValue>(kEvaluateMany, self, args,
+                                                                  nargs, kwnames);
     });
 }
 
 PyObject* evaluator_derivative_many(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
-                                    PyObject* kwnames) noexcept {
+                                    PyObject* kwnames) {
     return trap([&] {
-        return evaluate_batch<&LegendreBasis::evaluate_derivative_many>(kEvaluateDerivativeMany,
-                                                                        self, args, nargs, kwnames);
+        return evaluate_batch<BatchEvaluation::Quantity::kDerivative>(
+            kEvaluateDerivativeMany, self, args, nargs, kwnames);
     });
 }
 

@@ -1,19 +1,9 @@
 #include "piecewise_polynomials.hpp"
 
-#include <sched.h>
-#include <tbb/blocked_range.h>
-#include <tbb/global_control.h>
-#include <tbb/info.h>
-#include <tbb/parallel_for.h>
-#include <tbb/task_arena.h>
-
 #include <Eigen/Dense>
 #include <algorithm>
-#include <charconv>
 #include <cmath>
-#include <cstdlib>
 #include <cstring>
-#include <string_view>
 #include <type_traits>
 #include <utility>
 
@@ -358,74 +348,11 @@ void evaluate_derivative_range(const double* t, double* out, std::size_t n, doub
     evaluate_range_impl<true>(t, out, n, h, n_t, degree, c);
 }
 
-// Number of worker threads: RAYON_NUM_THREADS, then RAYON_RS_NUM_CPUS, when either holds a
-// positive decimal number; else the CPUs this process may run on.
-std::size_t positive_env(const char* name) {
-    const char* text = std::getenv(name);
-    if (text == nullptr) return 0;
-    std::string_view s(text);
-    if (!s.empty() && s.front() == '+') s.remove_prefix(1);
-    std::size_t value = 0;
-    const auto [end, error] = std::from_chars(s.data(), s.data() + s.size(), value);
-    if (error != std::errc{} || end != s.data() + s.size()) return 0;
-    return value;
-}
-
-std::size_t pool_size() {
-    // A thread count beyond this is a typo, not a machine; each worker costs a stack.
-    constexpr std::size_t kMaxThreads = 1024;
-    std::size_t n = positive_env("RAYON_NUM_THREADS");
-    if (n == 0) n = positive_env("RAYON_RS_NUM_CPUS");
-    if (n == 0) {
-        cpu_set_t set;
-        CPU_ZERO(&set);
-        if (sched_getaffinity(0, sizeof(set), &set) == 0)
-            n = static_cast<std::size_t>(CPU_COUNT(&set));
-    }
-    if (n == 0) n = static_cast<std::size_t>(tbb::info::default_concurrency());
-    return std::clamp<std::size_t>(n, 1, kMaxThreads);
-}
-
-// The process-wide pool: created by the first parallel batch, never torn down (its
-// threads may outlive the interpreter's finalisation, so no static destructor runs).
-tbb::task_arena& worker_pool() {
-    static tbb::task_arena* const arena = [] {
-        const std::size_t n = pool_size();
-        if (n > static_cast<std::size_t>(tbb::info::default_concurrency())) {
-            // Without this the scheduler caps the arena at the hardware concurrency.
-            new tbb::global_control(tbb::global_control::max_allowed_parallelism, n);
-        }
-        auto* created = new tbb::task_arena(static_cast<int>(n));
-        created->initialize();
-        return created;
-    }();
-    return *arena;
-}
-
-// Times per task of the pool: large enough that scheduling costs little against the
-// kernel, small enough that two threads share out an uneven batch.
-constexpr std::size_t kGrain = 1024;
-
-template <class Range>
-std::vector<double> evaluate_batch(std::span<const double> times, Range range) {
-    const std::size_t n = times.size();
-    std::vector<double> result(array_length<double>(n));
-    if (n < SERIAL_BATCH_LIMIT) {
-        range(times.data(), result.data(), n);
-        return result;
-    }
-    // Each chunk writes only its own slots, in increasing j; a failure inside a worker is
-    // rethrown here, on the calling thread, once all chunks are done.
-    worker_pool().execute([&] {
-        tbb::parallel_for(
-            tbb::blocked_range<std::size_t>(0, n, kGrain),
-            [&](const tbb::blocked_range<std::size_t>& chunk) {
-                range(times.data() + chunk.begin(), result.data() + chunk.begin(), chunk.size());
-            },
-            tbb::auto_partitioner());
-    });
-    return result;
-}
+// Times per chunk of a batch: enough that handing out a chunk costs little against its
+// evaluation, few enough that the threads share out the batch evenly and the first values
+// are ready soon. A multiple of the kernels' lane count.
+constexpr std::size_t kChunkTimes = 4096;
+static_assert(kChunkTimes % kLanes == 0);
 
 }  // namespace
 
@@ -468,22 +395,64 @@ std::vector<double> LegendreBasis::evaluate_all_basis_function_derivatives(doubl
     return values;
 }
 
+namespace {
+
+std::vector<double> evaluate_batch(const LegendreBasis& basis,
+                                   const CoefficientMatrix& coefficients,
+                                   BatchEvaluation::Quantity quantity,
+                                   std::span<const double> times) {
+    BatchEvaluation batch(basis, coefficients, quantity, times.size());
+    std::copy(times.begin(), times.end(), batch.times().begin());
+    batch.start();
+    std::vector<double> result;
+    result.reserve(times.size());
+    for (std::size_t chunk = 0; chunk < batch.chunk_count(); ++chunk) {
+        batch.work_until_done(chunk);
+        const std::span<const double> values = batch.values(chunk);
+        result.insert(result.end(), values.begin(), values.end());
+    }
+    return result;
+}
+
+}  // namespace
+
 std::vector<double> LegendreBasis::evaluate_many(const CoefficientMatrix& coefficients,
                                                  std::span<const double> times) const {
-    const double h = interval_length_for(coefficients);
-    const double* c = coefficients.values().data();
-    return evaluate_batch(times, [&](const double* t, double* out, std::size_t n) {
-        evaluate_value_range(t, out, n, h, n_t_, degree_, c);
-    });
+    return evaluate_batch(*this, coefficients, BatchEvaluation::Quantity::kValue, times);
 }
 
 std::vector<double> LegendreBasis::evaluate_derivative_many(const CoefficientMatrix& coefficients,
                                                             std::span<const double> times) const {
-    const double h = interval_length_for(coefficients);
-    const double* c = coefficients.values().data();
-    return evaluate_batch(times, [&](const double* t, double* out, std::size_t n) {
-        evaluate_derivative_range(t, out, n, h, n_t_, degree_, c);
-    });
+    return evaluate_batch(*this, coefficients, BatchEvaluation::Quantity::kDerivative, times);
+}
+
+// ---------------------------------------------------------------------------------------
+// Batches
+
+BatchEvaluation::BatchEvaluation(const LegendreBasis& basis,
+                                 const CoefficientMatrix& coefficients, Quantity quantity,
+                                 std::size_t n)
+    : storage_(array_length<double>(n)),
+      work_(n, kChunkTimes,
+            [h = basis.interval_length_for(coefficients), n_t = basis.n_t(),
+             degree = basis.degree(), c = coefficients.values().data(),
+             items = storage_.items().data(), quantity](std::size_t begin, std::size_t end) {
+                // In place: each group of lanes reads its times before it writes its values.
+                double* chunk = items + begin;
+                if (quantity == Quantity::kValue) {
+                    evaluate_value_range(chunk, chunk, end - begin, h, n_t, degree, c);
+                } else {
+                    evaluate_derivative_range(chunk, chunk, end - begin, h, n_t, degree, c);
+                }
+            }) {}
+
+void BatchEvaluation::start() {
+    if (storage_.items().size() >= SERIAL_BATCH_LIMIT) work_.share_with_workers();
+}
+
+std::span<const double> BatchEvaluation::values(std::size_t chunk) const {
+    return storage_.items().subspan(work_.chunk_begin(chunk),
+                                    work_.chunk_end(chunk) - work_.chunk_begin(chunk));
 }
 
 // ---------------------------------------------------------------------------------------

@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "sparse_matrix_tools.hpp"
+#include "worker_pool.hpp"
 
 namespace tavo {
 
@@ -76,14 +77,45 @@ public:
     std::vector<double> evaluate_derivative_many(const CoefficientMatrix& coefficients,
                                                  std::span<const double> times) const;
 
-private:
     // h = T / n_t, after checking that there is an interval and that the coefficients have
     // n_t rows and degree + 1 columns.
     double interval_length_for(const CoefficientMatrix& coefficients) const;
 
+private:
+
     std::uint64_t degree_;
     std::uint64_t n_t_;
     double T_;
+};
+
+// One batch evaluated in place: the times go into storage kept between batches, and every
+// chunk of them is overwritten with its values (entry j is the single-time method's result
+// at time j, bit for bit) by the pool's workers or by the thread that takes the chunks in
+// order, which does chunks itself whenever the one it needs is not done yet.
+class BatchEvaluation {
+public:
+    enum class Quantity { kValue, kDerivative };
+
+    // Checks mesh and coefficients as the single-time methods do. The basis and the
+    // coefficients must stay unchanged until this is destroyed.
+    BatchEvaluation(const LegendreBasis& basis, const CoefficientMatrix& coefficients,
+                    Quantity quantity, std::size_t n);
+
+    // The times, written by the caller before start().
+    std::span<double> times() const { return storage_.items(); }
+    // From SERIAL_BATCH_LIMIT times on, offers the chunks to the worker pool.
+    void start();
+
+    std::size_t chunk_count() const { return work_.chunk_count(); }
+    bool done(std::size_t chunk) const noexcept { return work_.done(chunk); }
+    void work_until_done(std::size_t chunk) { work_.work_until_done(chunk); }
+    // The values of a chunk that is done.
+    std::span<const double> values(std::size_t chunk) const;
+
+private:
+    BatchStorage storage_;
+    // After the storage: destroyed first, so no worker writes to storage given back.
+    ChunkedWork work_;
 };
 
 // n + 1 doubles, element j = a + ((b - a) * j) / n.

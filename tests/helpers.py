@@ -19,6 +19,12 @@ def assert_bits_equal(actual, expected):
         assert bits(actual) == bits(expected), (actual, expected)
 
 
+def sanitized():
+    """Whether this interpreter runs with a sanitizer's runtime loaded."""
+    with open("/proc/self/maps") as maps:
+        return any(name in maps.read() for name in ("libasan", "libtsan"))
+
+
 def _panic_exception_class():
     try:
         tavo.lagrange_prolongation_matrix(1, 1, 0)

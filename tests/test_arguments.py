@@ -1,5 +1,6 @@
 """Argument parsing, the conversion rules, the argument error prefix and PanicException."""
 
+import array
 import collections.abc
 import fractions
 import math
@@ -305,6 +306,35 @@ def test_float_sequence_type_errors_carry_the_prefix(values, message):
     error = raised(lambda: read_two(values))
     assert type(error) is TypeError
     assert str(error) == f"argument 'legendre_vals': {message}"
+
+
+class ReversedArray(np.ndarray):
+    def __iter__(self):
+        return reversed(self.view(np.ndarray).tolist())
+
+
+class ReversedDoubles(array.array):
+    def __iter__(self):
+        return reversed(self.tolist())
+
+
+@pytest.mark.parametrize(
+    "values",
+    [np.ma.masked_array([1.0, 2.0, 3.0, 4.0], mask=[0, 0, 0, 1]),
+     np.ma.masked_array([1.0, 9.0, 2.0, 9.0, 3.0, 9.0, 4.0, 9.0], mask=[0, 1] * 4)[::2],
+     np.arange(1.0, 5.0).view(ReversedArray), ReversedDoubles("d", [1.0, 2.0, 3.0, 4.0]),
+     memoryview(np.arange(1.0, 5.0).astype("<f8")).cast("B").cast("d")],
+    ids=["masked", "masked-strided", "ndarray-subclass", "array-subclass", "memoryview"],
+)
+@pytest.mark.filterwarnings("ignore:Warning. converting a masked element to nan")
+def test_float_sequence_reads_what_iteration_yields(values):
+    items = list(values)
+    basis = tavo.LegendreBasis(1, 2, 2.0)
+    assert_bits_equal(basis.evaluate_at(1.5, values), basis.evaluate_at(1.5, items))
+    evaluators = [tavo.LegendreBasisEvaluator(1, 2, 2.0) for _ in range(2)]
+    evaluators[0].set_dofs(values)
+    evaluators[1].set_dofs(items)
+    assert_bits_equal(*(e.evaluate_many(np.linspace(0.0, 2.0, 9)) for e in evaluators))
 
 
 def test_empty_sequence_converts_to_an_empty_vector():

@@ -17,6 +17,7 @@ import sys
 
 import numpy as np
 import pytest
+from helpers import sanitized
 
 SIZES = [0, 1, 2**32, 2**63, 2**64 - 1]
 TS = [1.0, 0.0, -1.0, math.inf, -math.inf, math.nan]
@@ -35,11 +36,6 @@ DEGREE_ZERO = "PanicException: Lagrange to Legendre conversion not meaningful fo
 def t_literal(value):
     return "nan" if math.isnan(value) else "-inf" if value == -math.inf else (
         "inf" if value == math.inf else repr(value))
-
-
-def sanitized():
-    with open("/proc/self/maps") as maps:
-        return any(name in maps.read() for name in ("libasan", "libtsan"))
 
 
 class Refused(Exception):

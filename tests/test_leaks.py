@@ -13,7 +13,7 @@ import tracemalloc
 import numpy as np
 import pytest
 import tavo
-from helpers import PanicException
+from helpers import PanicException, sanitized
 
 CALLS = 20_000
 TRACED_CALLS = 1_000
@@ -23,11 +23,6 @@ PAGE = os.sysconf("SC_PAGE_SIZE")
 def resident_bytes():
     with open("/proc/self/statm") as statm:
         return int(statm.read().split()[1]) * PAGE
-
-
-def sanitized():
-    with open("/proc/self/maps") as maps:
-        return any(name in maps.read() for name in ("libasan", "libtsan"))
 
 
 @contextlib.contextmanager

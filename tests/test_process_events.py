@@ -1,0 +1,156 @@
+"""What a real program does around tavo: exit while a daemon thread is inside a call, fork
+while another thread runs a parallel batch, and a process that cannot get its worker threads.
+
+Each scenario runs in a child interpreter, several times, so that a crash or a hang shows as
+an exit status or a timeout instead of taking the test runner with it.
+"""
+
+import hashlib
+import os
+import subprocess
+import sys
+import textwrap
+
+import numpy as np
+import pytest
+
+import tavo
+from helpers import sanitized
+
+TIMEOUT = 60
+
+
+def run_child(source, runs=1, env=None):
+    """Runs `source` `runs` times in fresh interpreters; returns their (status, out, err)."""
+    results = []
+    for _ in range(runs):
+        child = subprocess.run(
+            [sys.executable, "-c", textwrap.dedent(source)], capture_output=True, text=True,
+            timeout=TIMEOUT, env={**os.environ, **(env or {})})
+        results.append((child.returncode, child.stdout, child.stderr))
+    return results
+
+
+def digest(values):
+    return hashlib.sha256(np.asarray(values, dtype=np.float64).tobytes()).hexdigest()
+
+
+SEQUENCE = """
+    class Items:
+        def __len__(self):
+            return 6
+        def __getitem__(self, i):
+            if i >= 6:
+                raise IndexError(i)
+            return float(i)
+    basis = tavo.LegendreBasis(2, 2, 1.0)
+    items = Items()
+    work = lambda: basis.evaluate_at(0.5, items)
+"""
+BATCH = """
+    evaluator = tavo.LegendreBasisEvaluator(3, 10, 1.0)
+    times = np.linspace(0.0, 1.0, 4096)
+    work = lambda: evaluator.evaluate_many(times)
+"""
+
+
+@pytest.mark.parametrize("work", [BATCH, SEQUENCE], ids=["batch", "python-sequence"])
+def test_exit_while_a_daemon_thread_is_inside_a_call(work):
+    source = "import sys, threading, time\nimport numpy as np\nimport tavo\n"
+    source += textwrap.dedent(work) + textwrap.dedent("""
+        def forever():
+            while True:
+                work()
+        threading.Thread(target=forever, daemon=True).start()
+        time.sleep(0.1)
+        sys.exit(0)
+    """)
+    for status, _, err in run_child(source, runs=6):
+        assert status == 0, err
+
+
+FORKED = textwrap.dedent("""
+    import hashlib, os, threading
+    import numpy as np
+    import tavo
+
+    def digest(values):
+        return hashlib.sha256(np.asarray(values, dtype=np.float64).tobytes()).hexdigest()
+
+    def evaluate(_=None):
+        evaluator = tavo.LegendreBasisEvaluator(5, 40, 2.0)
+        evaluator.set_dofs(np.linspace(-1.0, 1.0, 240))
+        return digest(evaluator.evaluate_many(TIMES))
+
+    TIMES = np.random.default_rng(7).random(200_000) * 2.0
+    expected = evaluate()
+    busy, stop = threading.Event(), threading.Event()
+    def batches():
+        evaluator = tavo.LegendreBasisEvaluator(5, 40, 2.0)
+        while not stop.is_set():
+            busy.set()
+            evaluator.evaluate_many(TIMES)
+    thread = threading.Thread(target=batches)
+    thread.start()
+    busy.wait()
+""")
+
+
+@pytest.mark.parametrize("how", ["os.fork", "multiprocessing"])
+def test_forked_child_completes_batches(how):
+    if how == "os.fork":
+        source = FORKED + textwrap.dedent("""
+            children = []
+            for _ in range(12):
+                pid = os.fork()
+                if pid == 0:
+                    os._exit(0 if evaluate() == expected else 3)
+                children.append(pid)
+            statuses = [os.waitstatus_to_exitcode(os.waitpid(pid, 0)[1]) for pid in children]
+            stop.set()
+            thread.join()
+            print(statuses)
+            assert statuses == [0] * len(children)
+        """)
+    else:
+        source = FORKED + textwrap.dedent("""
+            import multiprocessing
+            with multiprocessing.get_context("fork").Pool(2) as pool:
+                got = pool.map(evaluate, range(6))
+            stop.set()
+            thread.join()
+            assert got == [expected] * 6
+        """)
+    for status, _, err in run_child(source, runs=2):
+        assert status == 0, err
+
+
+@pytest.mark.skipif(sanitized(), reason="the sanitizers reserve address space beyond any limit")
+@pytest.mark.parametrize("headroom_mib", [30, 60, 200])
+def test_refused_worker_threads_never_end_the_process(headroom_mib):
+    times = np.random.default_rng(3).random(500_000)
+    evaluator = tavo.LegendreBasisEvaluator(3, 100, 1.0)
+    evaluator.set_dofs(np.linspace(0.0, 1.0, 400))
+    expected = digest(evaluator.evaluate_many(times))
+    source = f"""
+        import array, hashlib, resource
+        import numpy as np
+        import tavo
+        times = np.random.default_rng(3).random(500_000)
+        evaluator = tavo.LegendreBasisEvaluator(3, 100, 1.0)
+        evaluator.set_dofs(np.linspace(0.0, 1.0, 400))
+        with open("/proc/self/status") as status:
+            size = next(int(line.split()[1]) for line in status if line.startswith("VmSize"))
+        limit = size * 1024 + {headroom_mib} * 2**20
+        resource.setrlimit(resource.RLIMIT_AS, (limit, resource.RLIM_INFINITY))
+        for _ in range(3):
+            try:
+                values = evaluator.evaluate_many(times)
+                print(hashlib.sha256(array.array("d", values).tobytes()).hexdigest())
+            except MemoryError:
+                print("MemoryError")
+            values = None
+    """
+    for status, out, err in run_child(source, runs=3, env={"RAYON_NUM_THREADS": "16"}):
+        assert status == 0, err
+        assert set(out.split()) <= {expected, "MemoryError"}, (out, err)
