@@ -25,7 +25,6 @@ from pathlib import Path
 
 import numpy as np
 import scipy
-
 import tavo
 
 sys.path.insert(0, str(Path(__file__).resolve().parent))
@@ -95,26 +94,35 @@ def check_peers(rng):
     for degree, n_t in itertools.product((1, 3, 8, 16), (10, 1000)):
         e, c = evaluator(rng, degree, n_t)
         times = np.concatenate([rng.uniform(0.0, T, 1000), (T / n_t) * np.arange(n_t + 1.0)])
-        numpy_peer, ppoly = peers.NumpyLegendre(c, degree, n_t, T), peers.to_ppoly(c, degree, n_t, T)
+        numpy_peer, ppoly = (
+            peers.NumpyLegendre(c, degree, n_t, T),
+            peers.to_ppoly(c, degree, n_t, T),
+        )
         for reference, kernel, spline in (
             (e.evaluate_many(times), numpy_peer.values, ppoly),
             (e.evaluate_derivative_many(times), numpy_peer.derivatives, ppoly.derivative()),
         ):
             reference = np.asarray(reference)
-            for name, values in (("numpy", kernel(times)),
-                                 ("numpy_blocked", peers.blocked(kernel, times, 97)),
-                                 ("ppoly", spline(times))):
+            for name, values in (
+                ("numpy", kernel(times)),
+                ("numpy_blocked", peers.blocked(kernel, times, 97)),
+                ("ppoly", spline(times)),
+            ):
                 deviation = np.max(np.abs(values - reference)) / np.max(np.abs(reference))
                 worst[name, degree] = max(worst.get((name, degree), 0.0), float(deviation))
 
     def same(a, b):
         a, b = (a, b) if isinstance(a, tuple) else ((a,), (b,))
-        return all(len(x) == len(y) and np.allclose(x, y, rtol=1e-12, atol=1e-12) for x, y in zip(a, b))
+        return all(
+            len(x) == len(y) and np.allclose(x, y, rtol=1e-12, atol=1e-12) for x, y in zip(a, b)
+        )
 
     lists_agree = (
         same(tavo.get_lagrange_points(3, 77, T), peers.lagrange_points(3, 77, T))
-        and same(tavo.LegendreBasis(3, 77, T).evaluate_all_basis_functions(1.3),
-                 peers.all_basis_functions(3, 77, T, 1.3))
+        and same(
+            tavo.LegendreBasis(3, 77, T).evaluate_all_basis_functions(1.3),
+            peers.all_basis_functions(3, 77, T, 1.3),
+        )
         and same(tavo.lagrange_prolongation_matrix(7, 50, 3), peers.prolongation(7, 50, 3))
         and same(tavo.lagrange_to_legendre_basis_transformation(3, 9), peers.transformation(3, 9))
     )
@@ -129,10 +137,12 @@ def report_check(worst, lists_agree):
     def verdict(value):
         return "ok" if value <= 1e-11 else "LARGE"
 
-    print(f"peer check (max |peer - tavo| / max |tavo|, values and derivatives): numpy "
-          f"{numpy_dev:.1e} {verdict(numpy_dev)}; PPoly {ppoly_low:.1e} {verdict(ppoly_low)} up to "
-          f"degree 8, {ppoly_16:.1e} at degree 16 (power basis about the interval start); "
-          f"list peers {'agree' if lists_agree else 'DISAGREE'}")
+    print(
+        f"peer check (max |peer - tavo| / max |tavo|, values and derivatives): numpy "
+        f"{numpy_dev:.1e} {verdict(numpy_dev)}; PPoly {ppoly_low:.1e} {verdict(ppoly_low)} up to "
+        f"degree 8, {ppoly_16:.1e} at degree 16 (power basis about the interval start); "
+        f"list peers {'agree' if lists_agree else 'DISAGREE'}"
+    )
 
 
 # ---------------------------------------------------------------------------------------
@@ -143,7 +153,10 @@ def bench_evaluate(rng, config, kernel_sizes):
     rows = []
     for degree, n_t in itertools.product(config["degrees"], config["n_t"]):
         e, c = evaluator(rng, degree, n_t)
-        numpy_peer, ppoly = peers.NumpyLegendre(c, degree, n_t, T), peers.to_ppoly(c, degree, n_t, T)
+        numpy_peer, ppoly = (
+            peers.NumpyLegendre(c, degree, n_t, T),
+            peers.to_ppoly(c, degree, n_t, T),
+        )
         dppoly = ppoly.derivative()
         for n in config["sizes"]:
             arrays = time_arrays(rng, n)
@@ -157,17 +170,29 @@ def bench_evaluate(rng, config, kernel_sizes):
                     "tavo": rotating(arrays, method),
                     "floor": rotating(arrays, np.ndarray.tolist),
                     "numpy": rotating(arrays, lambda t, k=kernel: k(t).tolist()),
-                    "numpy_blocked": rotating(arrays, lambda t, k=kernel: peers.blocked(k, t).tolist()),
+                    "numpy_blocked": rotating(
+                        arrays, lambda t, k=kernel: peers.blocked(k, t).tolist()
+                    ),
                     "ppoly": rotating(arrays, lambda t, s=spline: s(t).tolist()),
                 }
                 if n_t == 1000 and n in kernel_sizes:
                     contenders["numpy_blocked_array"] = rotating(
-                        arrays, lambda t, k=kernel: peers.blocked(k, t))
+                        arrays, lambda t, k=kernel: peers.blocked(k, t)
+                    )
                 # Calls of a million times and more vary little: fewer repetitions suffice.
-                repetitions = config["repetitions"] if n < 1_000_000 else min(3, config["repetitions"])
+                repetitions = (
+                    config["repetitions"] if n < 1_000_000 else min(3, config["repetitions"])
+                )
                 seconds = measure(contenders, repetitions, config["min_sample"])
-                rows.append({"op": op, "degree": degree, "n_t": n_t, "n": n,
-                             "ns_per_time": {k: v * 1e9 / n for k, v in seconds.items()}})
+                rows.append(
+                    {
+                        "op": op,
+                        "degree": degree,
+                        "n_t": n_t,
+                        "n": n,
+                        "ns_per_time": {k: v * 1e9 / n for k, v in seconds.items()},
+                    }
+                )
                 print(".", end="", flush=True)
     print()
     return rows
@@ -180,42 +205,94 @@ def bench_functions(rng, config):
         # get_lagrange_points: n_t * degree + 1 floats
         n_t = entries // degree
         result = np.array(tavo.get_lagrange_points(degree, n_t, T))
-        rows.append(("get_lagrange_points", result.size, measure({
-            "tavo": lambda n_t=n_t: tavo.get_lagrange_points(degree, n_t, T),
-            "floor": result.tolist,
-            "numpy": lambda n_t=n_t: peers.lagrange_points(degree, n_t, T),
-        }, config["repetitions"], config["min_sample"])))
+        rows.append(
+            (
+                "get_lagrange_points",
+                result.size,
+                measure(
+                    {
+                        "tavo": lambda n_t=n_t: tavo.get_lagrange_points(degree, n_t, T),
+                        "floor": result.tolist,
+                        "numpy": lambda n_t=n_t: peers.lagrange_points(degree, n_t, T),
+                    },
+                    config["repetitions"],
+                    config["min_sample"],
+                ),
+            )
+        )
 
         # evaluate_all_basis_functions: (degree + 1) * n_t floats, times rotated
         n_t = entries // (degree + 1)
         basis = tavo.LegendreBasis(degree, n_t, T)
         times = rng.uniform(0.0, T, 16).tolist()
         result = np.array(basis.evaluate_all_basis_functions(times[0]))
-        rows.append(("evaluate_all_basis_functions", result.size, measure({
-            "tavo": rotating(times, basis.evaluate_all_basis_functions),
-            "floor": result.tolist,
-            "numpy": rotating(times, lambda t, n_t=n_t: peers.all_basis_functions(degree, n_t, T, t)),
-        }, config["repetitions"], config["min_sample"])))
+        rows.append(
+            (
+                "evaluate_all_basis_functions",
+                result.size,
+                measure(
+                    {
+                        "tavo": rotating(times, basis.evaluate_all_basis_functions),
+                        "floor": result.tolist,
+                        "numpy": rotating(
+                            times, lambda t, n_t=n_t: peers.all_basis_functions(degree, n_t, T, t)
+                        ),
+                    },
+                    config["repetitions"],
+                    config["min_sample"],
+                ),
+            )
+        )
 
         # lagrange_prolongation_matrix: about (degree + 1) entries per fine node
         nt_fine = entries // (degree * (degree + 1))
         nt_coarse = max(1, nt_fine // 4)
-        triplets = [np.array(x) for x in tavo.lagrange_prolongation_matrix(nt_coarse, nt_fine, degree)]
-        rows.append(("lagrange_prolongation_matrix", triplets[0].size, measure({
-            "tavo": lambda c=nt_coarse, f=nt_fine: tavo.lagrange_prolongation_matrix(c, f, degree),
-            "floor": lambda t=triplets: (t[0].tolist(), t[1].tolist(), t[2].tolist()),
-            "numpy": lambda c=nt_coarse, f=nt_fine: peers.prolongation(c, f, degree),
-        }, config["repetitions"], config["min_sample"])))
+        triplets = [
+            np.array(x) for x in tavo.lagrange_prolongation_matrix(nt_coarse, nt_fine, degree)
+        ]
+        rows.append(
+            (
+                "lagrange_prolongation_matrix",
+                triplets[0].size,
+                measure(
+                    {
+                        "tavo": lambda c=nt_coarse, f=nt_fine: tavo.lagrange_prolongation_matrix(
+                            c, f, degree
+                        ),
+                        "floor": lambda t=triplets: (t[0].tolist(), t[1].tolist(), t[2].tolist()),
+                        "numpy": lambda c=nt_coarse, f=nt_fine: peers.prolongation(c, f, degree),
+                    },
+                    config["repetitions"],
+                    config["min_sample"],
+                ),
+            )
+        )
 
         # lagrange_to_legendre_basis_transformation: (degree + 1)^2 entries per interval
         n_t = entries // (degree + 1) ** 2
-        triplets = [np.array(x) for x in tavo.lagrange_to_legendre_basis_transformation(degree, n_t)]
-        rows.append(("lagrange_to_legendre_basis_transformation", triplets[0].size, measure({
-            "tavo": lambda n_t=n_t: tavo.lagrange_to_legendre_basis_transformation(degree, n_t),
-            "floor": lambda t=triplets: (t[0].tolist(), t[1].tolist(), t[2].tolist()),
-            "numpy": lambda n_t=n_t: peers.transformation(degree, n_t),
-        }, config["repetitions"], config["min_sample"])))
-    return [{"function": f, "entries": n, "ms": {k: v * 1e3 for k, v in s.items()}} for f, n, s in rows]
+        triplets = [
+            np.array(x) for x in tavo.lagrange_to_legendre_basis_transformation(degree, n_t)
+        ]
+        rows.append(
+            (
+                "lagrange_to_legendre_basis_transformation",
+                triplets[0].size,
+                measure(
+                    {
+                        "tavo": lambda n_t=n_t: tavo.lagrange_to_legendre_basis_transformation(
+                            degree, n_t
+                        ),
+                        "floor": lambda t=triplets: (t[0].tolist(), t[1].tolist(), t[2].tolist()),
+                        "numpy": lambda n_t=n_t: peers.transformation(degree, n_t),
+                    },
+                    config["repetitions"],
+                    config["min_sample"],
+                ),
+            )
+        )
+    return [
+        {"function": f, "entries": n, "ms": {k: v * 1e3 for k, v in s.items()}} for f, n, s in rows
+    ]
 
 
 def bench_set_dofs(rng, config):
@@ -224,12 +301,16 @@ def bench_set_dofs(rng, config):
     e = tavo.LegendreBasisEvaluator(degree, n_t, T)
     arrays = [rng.uniform(-1.0, 1.0, n) for _ in range(2)]
     lists = [a.tolist() for a in arrays]
-    seconds = measure({
-        "tavo_list": rotating(lists, e.set_dofs),
-        "array.array": rotating(lists, lambda v: array.array("d", v)),
-        "tavo_ndarray": rotating(arrays, e.set_dofs),
-        "ndarray.copy": rotating(arrays, np.ndarray.copy),
-    }, config["repetitions"], config["min_sample"])
+    seconds = measure(
+        {
+            "tavo_list": rotating(lists, e.set_dofs),
+            "array.array": rotating(lists, lambda v: array.array("d", v)),
+            "tavo_ndarray": rotating(arrays, e.set_dofs),
+            "ndarray.copy": rotating(arrays, np.ndarray.copy),
+        },
+        config["repetitions"],
+        config["min_sample"],
+    )
     return {"n": n, "ms": {k: v * 1e3 for k, v in seconds.items()}}
 
 
@@ -247,14 +328,18 @@ def bench_call_overhead(rng, config):
             f(t, 1.0)
 
     def empty_loop(times):
-        for t in times:
+        for _ in times:
             pass
 
-    seconds = measure({
-        "evaluate_at": rotating(lists, tavo_loop),
-        "math.copysign": rotating(lists, copysign_loop),
-        "empty loop": rotating(lists, empty_loop),
-    }, config["repetitions"], config["min_sample"])
+    seconds = measure(
+        {
+            "evaluate_at": rotating(lists, tavo_loop),
+            "math.copysign": rotating(lists, copysign_loop),
+            "empty loop": rotating(lists, empty_loop),
+        },
+        config["repetitions"],
+        config["min_sample"],
+    )
     return {k: v * 1e9 / per_loop for k, v in seconds.items()}
 
 
@@ -274,11 +359,15 @@ def mark(ratio, target):
 
 def print_evaluate(rows, sizes):
     big = [n for n in sizes if n >= 100_000]
-    print("\nevaluate_many / evaluate_derivative_many: ns per time at the largest n, "
-          "ratios worst over n >= 1e5 (target)")
+    print(
+        "\nevaluate_many / evaluate_derivative_many: ns per time at the largest n, "
+        "ratios worst over n >= 1e5 (target)"
+    )
     all_sizes = " ".join(f"{n:.0e}".replace("e+0", "e") for n in sorted({r["n"] for r in rows}))
-    print(f"{'op':<10} {'deg':>3} {'n_t':>5} {'tavo':>7} {'floor':>7} {'peer':>7}  "
-          f"{'tavo/floor':<15}{'tavo/best peer':<15}{'best peer':<14}tavo/floor at {all_sizes}")
+    print(
+        f"{'op':<10} {'deg':>3} {'n_t':>5} {'tavo':>7} {'floor':>7} {'peer':>7}  "
+        f"{'tavo/floor':<15}{'tavo/best peer':<15}{'best peer':<14}tavo/floor at {all_sizes}"
+    )
     groups = {}
     for row in rows:
         groups.setdefault((row["op"], row["degree"], row["n_t"]), []).append(row)
@@ -289,30 +378,43 @@ def print_evaluate(rows, sizes):
         judged = [r for r in group if r["n"] in big] or group
         floor_ratio = max(r["ns_per_time"]["tavo"] / r["ns_per_time"]["floor"] for r in judged)
         peer_ratio = max(r["ns_per_time"]["tavo"] / best_peer(r)[0] for r in judged)
-        by_n = " ".join(f"{r['ns_per_time']['tavo'] / r['ns_per_time']['floor']:.2f}" for r in group)
-        print(f"{op:<10} {degree:>3} {n_t:>5} {last['ns_per_time']['tavo']:7.1f} "
-              f"{last['ns_per_time']['floor']:7.1f} {peer_ns:7.1f}  "
-              f"{mark(floor_ratio, FLOOR_TARGET[degree])}  {mark(peer_ratio, PEER_TARGET.get(degree))}  "
-              f"{peer_name:<14}{by_n}")
+        by_n = " ".join(
+            f"{r['ns_per_time']['tavo'] / r['ns_per_time']['floor']:.2f}" for r in group
+        )
+        print(
+            f"{op:<10} {degree:>3} {n_t:>5} {last['ns_per_time']['tavo']:7.1f} "
+            f"{last['ns_per_time']['floor']:7.1f} {peer_ns:7.1f}  "
+            f"{mark(floor_ratio, FLOOR_TARGET[degree])}  "
+            f"{mark(peer_ratio, PEER_TARGET.get(degree))}  "
+            f"{peer_name:<14}{by_n}"
+        )
 
 
 def print_others(functions, set_dofs, overhead):
-    print(f"\n{'function':<42} {'entries':>8} {'tavo ms':>8} {'floor ms':>8} {'numpy ms':>8}  "
-          f"tavo/floor    tavo/numpy")
+    print(
+        f"\n{'function':<42} {'entries':>8} {'tavo ms':>8} {'floor ms':>8} {'numpy ms':>8}  "
+        f"tavo/floor    tavo/numpy"
+    )
     for row in functions:
         ms = row["ms"]
-        print(f"{row['function']:<42} {row['entries']:>8} {ms['tavo']:8.2f} {ms['floor']:8.2f} "
-              f"{ms['numpy']:8.2f}  {mark(ms['tavo'] / ms['floor'], 1.2)} "
-              f"{mark(ms['tavo'] / ms['numpy'], 1.0)}")
+        print(
+            f"{row['function']:<42} {row['entries']:>8} {ms['tavo']:8.2f} {ms['floor']:8.2f} "
+            f"{ms['numpy']:8.2f}  {mark(ms['tavo'] / ms['floor'], 1.2)} "
+            f"{mark(ms['tavo'] / ms['numpy'], 1.0)}"
+        )
     ms = set_dofs["ms"]
-    print(f"set_dofs of {set_dofs['n']:.0e}: list {ms['tavo_list']:.2f} ms vs array.array "
-          f"{ms['array.array']:.2f} ms -> {mark(ms['tavo_list'] / ms['array.array'], 1.2)}; "
-          f"ndarray {ms['tavo_ndarray']:.2f} ms vs copy {ms['ndarray.copy']:.2f} ms -> "
-          f"{mark(ms['tavo_ndarray'] / ms['ndarray.copy'], 3.0)}")
-    print(f"evaluate_at (degree 3): {overhead['evaluate_at']:.1f} ns per call vs math.copysign "
-          f"{overhead['math.copysign']:.1f} ns -> "
-          f"{mark(overhead['evaluate_at'] / overhead['math.copysign'], 2.0)}"
-          f"(empty loop {overhead['empty loop']:.1f} ns)")
+    print(
+        f"set_dofs of {set_dofs['n']:.0e}: list {ms['tavo_list']:.2f} ms vs array.array "
+        f"{ms['array.array']:.2f} ms -> {mark(ms['tavo_list'] / ms['array.array'], 1.2)}; "
+        f"ndarray {ms['tavo_ndarray']:.2f} ms vs copy {ms['ndarray.copy']:.2f} ms -> "
+        f"{mark(ms['tavo_ndarray'] / ms['ndarray.copy'], 3.0)}"
+    )
+    print(
+        f"evaluate_at (degree 3): {overhead['evaluate_at']:.1f} ns per call vs math.copysign "
+        f"{overhead['math.copysign']:.1f} ns -> "
+        f"{mark(overhead['evaluate_at'] / overhead['math.copysign'], 2.0)}"
+        f"(empty loop {overhead['empty loop']:.1f} ns)"
+    )
 
 
 def read_kernels(path):
@@ -335,20 +437,33 @@ def read_kernels(path):
 def print_kernels(kernels, rows):
     if not kernels:
         return
-    numpy_array = {(r["op"], r["degree"], r["n"]): r["ns_per_time"]["numpy_blocked_array"]
-                   for r in rows if "numpy_blocked_array" in r["ns_per_time"]}
-    print("\nC++ batch kernels (n_t = 1000), ns per time; blocked numpy without lists from this process")
-    print(f"{'op':<10} {'deg':>3} {'n':>8} {'1 thread':>9} {'(cpu)':>7} {'pool':>7} {'numpy':>7}  "
-          f"{'1 thread/numpy':<16}speed-up")
-    for (op, mode, degree, n), run in sorted(kernels.items(), key=lambda kv: (kv[0][0] != "value", kv[0])):
+    numpy_array = {
+        (r["op"], r["degree"], r["n"]): r["ns_per_time"]["numpy_blocked_array"]
+        for r in rows
+        if "numpy_blocked_array" in r["ns_per_time"]
+    }
+    print(
+        "\nC++ batch kernels (n_t = 1000), ns per time; "
+        "blocked numpy without lists from this process"
+    )
+    print(
+        f"{'op':<10} {'deg':>3} {'n':>8} {'1 thread':>9} {'(cpu)':>7} {'pool':>7} {'numpy':>7}  "
+        f"{'1 thread/numpy':<16}speed-up"
+    )
+    for (op, mode, degree, n), run in sorted(
+        kernels.items(), key=lambda kv: (kv[0][0] != "value", kv[0])
+    ):
         if mode != "serial":
             continue
         serial = run["ns"]
         pool = kernels.get((op, "pool", degree, n), {"ns": math.nan})["ns"]
         blocked = numpy_array.get((op, degree, n), math.nan)
-        print(f"{op:<10} {degree:>3} {n:>8} {serial:9.2f} {run['cpu_ns']:7.2f} {pool:7.2f} {blocked:7.1f}  "
-              f"{mark(serial / blocked, 0.35 if degree >= 3 else None)}  "
-              f"{serial / pool:5.2f} {'>=' if serial / pool >= 1.8 else '< '}1.8")
+        print(
+            f"{op:<10} {degree:>3} {n:>8} {serial:9.2f} {run['cpu_ns']:7.2f} {pool:7.2f} "
+            f"{blocked:7.1f}  "
+            f"{mark(serial / blocked, 0.35 if degree >= 3 else None)}  "
+            f"{serial / pool:5.2f} {'>=' if serial / pool >= 1.8 else '< '}1.8"
+        )
 
 
 def plot(rows, path):
@@ -363,18 +478,28 @@ def plot(rows, path):
     degrees = sorted({r["degree"] for r in selected})
     if not degrees:
         return None
-    fig, axes = plt.subplots(1, len(degrees), figsize=(4.2 * len(degrees), 4), sharey=True,
-                             squeeze=False)
-    labels = {"tavo": "tavo evaluate_many", "floor": "floor: ndarray.tolist()",
-              "numpy": "numpy + tolist", "numpy_blocked": "blocked numpy + tolist",
-              "ppoly": "PPoly + tolist", "numpy_blocked_array": "blocked numpy, no list"}
+    fig, axes = plt.subplots(
+        1, len(degrees), figsize=(4.2 * len(degrees), 4), sharey=True, squeeze=False
+    )
+    labels = {
+        "tavo": "tavo evaluate_many",
+        "floor": "floor: ndarray.tolist()",
+        "numpy": "numpy + tolist",
+        "numpy_blocked": "blocked numpy + tolist",
+        "ppoly": "PPoly + tolist",
+        "numpy_blocked_array": "blocked numpy, no list",
+    }
     for ax, degree in zip(axes[0], degrees):
         group = sorted((r for r in selected if r["degree"] == degree), key=lambda r: r["n"])
         for name, label in labels.items():
             points = [(r["n"], r["ns_per_time"][name]) for r in group if name in r["ns_per_time"]]
             if points:
-                ax.loglog(*zip(*points), "o-" if name == "tavo" else ".--", label=label,
-                          lw=2 if name == "tavo" else 1)
+                ax.loglog(
+                    *zip(*points),
+                    "o-" if name == "tavo" else ".--",
+                    label=label,
+                    lw=2 if name == "tavo" else 1,
+                )
         ax.set_title(f"degree {degree}, n_t = 1000")
         ax.set_xlabel("number of times")
         ax.grid(True, which="both", alpha=0.3)
@@ -398,14 +523,25 @@ def main(argv=None):
     args = parser.parse_args(argv)
 
     if args.quick:
-        config = {"sizes": [1_000, 10_000, 100_000], "derivative_sizes": [100_000],
-                  "degrees": [1, 3, 8, 16], "n_t": [1000], "function_sizes": [100_000],
-                  "repetitions": 3, "min_sample": 0.005}
+        config = {
+            "sizes": [1_000, 10_000, 100_000],
+            "derivative_sizes": [100_000],
+            "degrees": [1, 3, 8, 16],
+            "n_t": [1000],
+            "function_sizes": [100_000],
+            "repetitions": 3,
+            "min_sample": 0.005,
+        }
     else:
-        config = {"sizes": [1_000, 10_000, 100_000, 1_000_000, 4_000_000],
-                  "derivative_sizes": [1_000, 10_000, 100_000, 1_000_000, 4_000_000],
-                  "degrees": [1, 3, 8, 16], "n_t": [10, 1000],
-                  "function_sizes": [100_000, 1_000_000], "repetitions": 5, "min_sample": 0.02}
+        config = {
+            "sizes": [1_000, 10_000, 100_000, 1_000_000, 4_000_000],
+            "derivative_sizes": [1_000, 10_000, 100_000, 1_000_000, 4_000_000],
+            "degrees": [1, 3, 8, 16],
+            "n_t": [10, 1000],
+            "function_sizes": [100_000, 1_000_000],
+            "repetitions": 5,
+            "min_sample": 0.02,
+        }
     if args.repetitions:
         config["repetitions"] = args.repetitions
 
@@ -429,21 +565,38 @@ def main(argv=None):
     out = Path(args.out)
     out.parent.mkdir(parents=True, exist_ok=True)
     results = {
-        "meta": {"quick": args.quick, "config": config, "python": platform.python_version(),
-                 "numpy": np.__version__, "scipy": scipy.__version__, "machine": platform.machine(),
-                 "seconds": time.perf_counter() - started, "kernel_context": kernel_context,
-                 "load_average": [load_at_start, os.getloadavg()[0]]},
-        "peer_check": {"max_relative_deviation": {f"{p} degree {d}": v for (p, d), v in worst.items()}, "list_peers_agree": lists_agree},
-        "evaluate": evaluate_rows, "functions": functions, "set_dofs": set_dofs,
+        "meta": {
+            "quick": args.quick,
+            "config": config,
+            "python": platform.python_version(),
+            "numpy": np.__version__,
+            "scipy": scipy.__version__,
+            "machine": platform.machine(),
+            "seconds": time.perf_counter() - started,
+            "kernel_context": kernel_context,
+            "load_average": [load_at_start, os.getloadavg()[0]],
+        },
+        "peer_check": {
+            "max_relative_deviation": {f"{p} degree {d}": v for (p, d), v in worst.items()},
+            "list_peers_agree": lists_agree,
+        },
+        "evaluate": evaluate_rows,
+        "functions": functions,
+        "set_dofs": set_dofs,
         "call_overhead_ns": overhead,
-        "kernels_ns_per_time": [{"op": k[0], "mode": k[1], "degree": k[2], "n": k[3], **v}
-                                for k, v in sorted(kernels.items())],
+        "kernels_ns_per_time": [
+            {"op": k[0], "mode": k[1], "degree": k[2], "n": k[3], **v}
+            for k, v in sorted(kernels.items())
+        ],
     }
     out.write_text(json.dumps(results, indent=1))
     figure = None if args.no_plot else plot(evaluate_rows, out.with_name("evaluate_many.png"))
-    print(f"\nraw numbers: {out}" + (f"; plot: {figure}" if figure else "")
-          + f"; {time.perf_counter() - started:.0f} s; load average {load_at_start:.1f} at start, "
-          f"{os.getloadavg()[0]:.1f} at end (wall-clock figures are noisy when it exceeds the CPUs)")
+    print(
+        f"\nraw numbers: {out}"
+        + (f"; plot: {figure}" if figure else "")
+        + f"; {time.perf_counter() - started:.0f} s; load average {load_at_start:.1f} at start, "
+        f"{os.getloadavg()[0]:.1f} at end (wall-clock figures are noisy when it exceeds the CPUs)"
+    )
     return 0
 
 

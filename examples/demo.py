@@ -19,7 +19,6 @@ import time
 
 import numpy as np
 import scipy.sparse as sp
-
 import tavo
 
 T_END = 2.0

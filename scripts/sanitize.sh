@@ -7,30 +7,10 @@
 # replace the test selection given to pytest.
 set -uo pipefail
 cd "$(dirname "$0")/.."
-venv="${TAVO_VENV:-.venv}"
-[ -x "$venv/bin/python" ] || bash scripts/setup.sh || exit 1
-export PATH="$PWD/$venv/bin:$PATH"
-build="$PWD/build/asan"
-reports="$build/reports"
-
-# A second environment that holds only the sanitized module and sees every other package
-# of the project's environment through a .pth file, so that nothing is downloaded twice.
-asan_venv="$build-venv"
-if [ ! -x "$asan_venv/bin/python" ]; then
-    "$venv/bin/python" -m venv "$asan_venv" || exit 1
-fi
-python="$asan_venv/bin/python"
-purelib='import sysconfig; print(sysconfig.get_path("purelib"))'
-"$venv/bin/python" -c "$purelib" >"$("$python" -c "$purelib")/tavo_dev_packages.pth" || exit 1
-
+source scripts/instrumented_build.sh
 # float-cast-overflow is not part of "undefined" in GCC; converting a double outside an
 # integer type's range to that type is undefined all the same.
-"$python" -m pip install -q --disable-pip-version-check --no-build-isolation --no-deps \
-    -Cbuild-dir="$build" -Ccmake.build-type=RelWithDebInfo \
-    -Ccmake.define.TAVO_SANITIZE=address,undefined,float-cast-overflow \
-    -Ccmake.define.TAVO_BUILD_TESTS=ON -Ccmake.define.TAVO_DEVELOPER=ON . || exit 1
-rm -rf "$reports"
-mkdir -p "$reports"
+instrumented_build asan TAVO_SANITIZE=address,undefined,float-cast-overflow || exit 1
 
 # allocator_may_return_null: a refused malloc returns null, so the interpreter's own
 # allocation failures stay MemoryError. The sanitizer's operator new never throws
@@ -62,7 +42,7 @@ export LD_PRELOAD="$(g++ -print-file-name=libasan.so) $(g++ -print-file-name=lib
 export ASAN_OPTIONS="$asan_common:detect_leaks=0:log_path=$reports/asan"
 module=$("$python" -c 'import tavo; print(tavo.__file__)') || exit 1
 case "$module" in
-    "$asan_venv"/*) ;;
+    "$build-venv"/*) ;;
     *) echo "sanitize: imported $module instead of the sanitized build" >&2; exit 1 ;;
 esac
 # The property tests run on their own: should one of them stop the interpreter, the rest

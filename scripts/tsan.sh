@@ -8,11 +8,7 @@
 # pytest.
 set -uo pipefail
 cd "$(dirname "$0")/.."
-venv="${TAVO_VENV:-.venv}"
-[ -x "$venv/bin/python" ] || bash scripts/setup.sh || exit 1
-export PATH="$PWD/$venv/bin:$PATH"
-build="$PWD/build/tsan"
-reports="$build/reports"
+source scripts/instrumented_build.sh
 
 # oneTBB as Debian ships it is not instrumented: the sanitizer would not see the ordering
 # that its hand-over of tasks establishes, and would report the module's own accesses from
@@ -49,21 +45,7 @@ if [ ! -f "$tbb/install/lib/cmake/TBB/TBBConfig.cmake" ]; then
 fi
 export LD_LIBRARY_PATH="$tbb/install/lib${LD_LIBRARY_PATH:+:$LD_LIBRARY_PATH}"
 
-# A second environment that holds only the instrumented module and sees every other
-# package of the project's environment through a .pth file.
-tsan_venv="$build-venv"
-if [ ! -x "$tsan_venv/bin/python" ]; then
-    "$venv/bin/python" -m venv "$tsan_venv" || exit 1
-fi
-python="$tsan_venv/bin/python"
-purelib='import sysconfig; print(sysconfig.get_path("purelib"))'
-"$venv/bin/python" -c "$purelib" >"$("$python" -c "$purelib")/tavo_dev_packages.pth" || exit 1
-"$python" -m pip install -q --disable-pip-version-check --no-build-isolation --no-deps \
-    -Cbuild-dir="$build" -Ccmake.build-type=RelWithDebInfo \
-    -Ccmake.define.TAVO_SANITIZE=thread -Ccmake.define.TBB_DIR="$tbb/install/lib/cmake/TBB" \
-    -Ccmake.define.TAVO_BUILD_TESTS=ON -Ccmake.define.TAVO_DEVELOPER=ON . || exit 1
-rm -rf "$reports"
-mkdir -p "$reports"
+instrumented_build tsan TAVO_SANITIZE=thread TBB_DIR="$tbb/install/lib/cmake/TBB" || exit 1
 
 # The runtime cannot map its shadow memory beside a fully randomised address space on
 # recent kernels; setarch -R turns the randomisation off for the processes below.

@@ -184,7 +184,8 @@ def test_no_intervals(call):
     ],
 )
 def test_impossible_sizes(args, outcome):
-    code = f"import tavo\ntry: tavo.LegendreBasisEvaluator{args!r}\nexcept BaseException as e: print(type(e).__name__, e)"
+    code = (f"import tavo\ntry: tavo.LegendreBasisEvaluator{args!r}\n"
+            "except BaseException as e: print(type(e).__name__, e)")
     run = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True,
                          timeout=120, check=False)
     assert run.returncode == 0, run.stderr

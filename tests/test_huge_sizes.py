@@ -14,6 +14,7 @@ import os
 import struct
 import subprocess
 import sys
+from functools import partial
 
 import numpy as np
 import pytest
@@ -171,11 +172,11 @@ def basis_cases():
                 c = coefficients(degree, n_t)
                 for t in (0.5, -1.0, math.inf):
                     calls = {
-                        f"evaluate_at({t_literal(t)}, {c})": lambda: value(degree, T, t, c),
+                        f"evaluate_at({t_literal(t)}, {c})": partial(value, degree, T, t, c),
                         f"evaluate_all_basis_functions({t_literal(t)})":
-                            lambda: basis_values(degree, T, t),
+                            partial(basis_values, degree, T, t),
                         f"evaluate_all_basis_function_derivatives({t_literal(t)})":
-                            lambda: basis_slopes(degree, T, t),
+                            partial(basis_slopes, degree, T, t),
                     }
                     for method, result in calls.items():
                         try:

@@ -109,7 +109,8 @@ def test_argument_errors(args, kwargs, error, message):
     ],
 )
 def test_impossible_sizes(args, outcome):
-    code = f"import tavo\ntry: tavo.get_lagrange_points{args!r}\nexcept BaseException as e: print(type(e).__name__, e)"
+    code = (f"import tavo\ntry: tavo.get_lagrange_points{args!r}\n"
+            "except BaseException as e: print(type(e).__name__, e)")
     run = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True,
                          timeout=120, check=False)
     assert run.returncode == 0, run.stderr

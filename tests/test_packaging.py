@@ -49,7 +49,7 @@ def test_sdist_holds_what_the_build_and_the_tests_need(tmp_path, monkeypatch):
         "pyproject.toml",
         "CMakeLists.txt",
         "README.md",
-        "src/lib.cpp",
+        "src/python/lib.cpp",
         "stubs/tavo-stubs/__init__.pyi",
         "tests/test_readme.py",
         "tests/cpp/CMakeLists.txt",

@@ -13,7 +13,6 @@ import textwrap
 
 import numpy as np
 import pytest
-
 import tavo
 from helpers import sanitized
 

@@ -28,7 +28,8 @@ const std::vector<std::vector<double>>& time_arrays(std::size_t n) {
         std::mt19937_64 rng(n);
         std::uniform_real_distribution<double> uniform(0.0, kEnd);
         arrays.assign(kTimeArrays, std::vector<double>(n));
-        for (auto& times : arrays) std::generate(times.begin(), times.end(), [&] { return uniform(rng); });
+        for (auto& times : arrays)
+            std::generate(times.begin(), times.end(), [&] { return uniform(rng); });
     }
     return arrays;
 }
@@ -56,9 +57,9 @@ void batch(benchmark::State& state) {
         next = (next + 1) % arrays.size();
         for (std::size_t start = 0; start < n; start += chunk) {
             const auto part = times.subspan(start, std::min(chunk, n - start));
-            const std::vector<double> values = Derivative
-                                                   ? basis.evaluate_derivative_many(coefficients, part)
-                                                   : basis.evaluate_many(coefficients, part);
+            const std::vector<double> values =
+                Derivative ? basis.evaluate_derivative_many(coefficients, part)
+                           : basis.evaluate_many(coefficients, part);
             benchmark::DoNotOptimize(values.data());
         }
     }

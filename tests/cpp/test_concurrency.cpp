@@ -45,7 +45,11 @@ Job make_job(std::uint64_t degree, std::uint64_t n_t, double T, std::size_t n, u
     // Inside and outside [0, T], mesh points and non-finite times.
     std::uniform_real_distribution<double> time(-0.1 * T, 1.1 * T);
     const double h = T / static_cast<double>(n_t);
-    const double special[] = {0.0, T, h, -0.0, std::numeric_limits<double>::quiet_NaN(),
+    const double special[] = {0.0,
+                              T,
+                              h,
+                              -0.0,
+                              std::numeric_limits<double>::quiet_NaN(),
                               std::numeric_limits<double>::infinity()};
     job.times.resize(n);
     for (std::size_t j = 0; j < n; ++j) {

@@ -3,11 +3,11 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <bit>
 #include <cmath>
-#include <cstdint>
-#include <algorithm>
 #include <cstddef>
+#include <cstdint>
 #include <new>
 #include <span>
 #include <string>
@@ -51,8 +51,9 @@ double test_polynomial(std::uint64_t degree, double t) {
 TEST(EquispacedNodes, ScaleBeforeDividing) {
     EXPECT_EQ(bit_patterns(tavo::equispaced_nodes(0.0, 0.2, 5)),
               bit_patterns(std::vector<double>{0.0, 0.04, 0.08, 0.12000000000000002, 0.16, 0.2}));
-    EXPECT_EQ(bit_patterns(tavo::equispaced_nodes(-1.0, 1.0, 3)),
-              bit_patterns(std::vector<double>{-1.0, -0.33333333333333337, 0.33333333333333326, 1.0}));
+    EXPECT_EQ(
+        bit_patterns(tavo::equispaced_nodes(-1.0, 1.0, 3)),
+        bit_patterns(std::vector<double>{-1.0, -0.33333333333333337, 0.33333333333333326, 1.0}));
     const std::vector<double> single = tavo::equispaced_nodes(2.0, 3.0, 0);
     ASSERT_EQ(single.size(), 1u);
     EXPECT_TRUE(std::isnan(single[0]));
@@ -70,11 +71,12 @@ TEST_P(BarycentricWeights, OfReferenceNodes) {
     EXPECT_EQ(bit_patterns(tavo::barycentric_weights(nodes)), bit_patterns(GetParam().weights));
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Degrees, BarycentricWeights,
-    testing::Values(WeightCase{1, {-0.5, 0.5}}, WeightCase{2, {0.5, -1.0, 0.5}},
-                    WeightCase{3, {-0.5625, 1.6874999999999998, -1.6874999999999998,
-                                   0.5624999999999999}}));
+INSTANTIATE_TEST_SUITE_P(Degrees, BarycentricWeights,
+                         testing::Values(WeightCase{1, {-0.5, 0.5}},
+                                         WeightCase{2, {0.5, -1.0, 0.5}},
+                                         WeightCase{3,
+                                                    {-0.5625, 1.6874999999999998,
+                                                     -1.6874999999999998, 0.5624999999999999}}));
 
 TEST(LagrangeBasisValues, SnapsOnlyStrictlyWithinTolerance) {
     const std::vector<double> nodes = tavo::equispaced_nodes(-1.0, 1.0, 2);
@@ -85,7 +87,8 @@ TEST(LagrangeBasisValues, SnapsOnlyStrictlyWithinTolerance) {
         return values;
     };
     EXPECT_EQ(bit_patterns(values_at(9.9e-15)), bit_patterns(std::vector<double>{0.0, 1.0, 0.0}));
-    EXPECT_EQ(bit_patterns(values_at(-1.0 + 5e-15)), bit_patterns(std::vector<double>{1.0, 0.0, 0.0}));
+    EXPECT_EQ(bit_patterns(values_at(-1.0 + 5e-15)),
+              bit_patterns(std::vector<double>{1.0, 0.0, 0.0}));
     EXPECT_EQ(bit_patterns(values_at(1.0)), bit_patterns(std::vector<double>{0.0, 0.0, 1.0}));
     // At exactly the tolerance the barycentric form is used: the outer nodes get their
     // (tiny) nonzero weights instead of the exact zeros of a snap.
@@ -113,7 +116,8 @@ TEST_P(LagrangeBasisValuesDegree, PartitionOfUnityAndPolynomialReproduction) {
         EXPECT_NEAR(sum, 1.0, 1e-13) << xi;
         for (std::uint64_t m = 1; m <= d; ++m) {
             double interpolated = 0.0;
-            for (std::uint64_t l = 0; l <= d; ++l) interpolated += values[l] * std::pow(nodes[l], m);
+            for (std::uint64_t l = 0; l <= d; ++l)
+                interpolated += values[l] * std::pow(nodes[l], m);
             EXPECT_NEAR(interpolated, std::pow(xi, m), 1e-12) << "xi = " << xi << ", power " << m;
         }
     }
@@ -138,13 +142,16 @@ TEST(LagrangeBasis, PointsFollowTheMeshArithmetic) {
     EXPECT_EQ(LagrangeBasis(3, 4, 2.0).points().size(), 13u);
     EXPECT_EQ(bit_patterns(LagrangeBasis(1, 2, -1.0).points()),
               bit_patterns(std::vector<double>{-0.0, -0.5, -1.0}));
-    EXPECT_EQ(bit_patterns(LagrangeBasis(0, 3, 1.0).points()), bit_patterns(std::vector<double>{1.0}));
-    EXPECT_EQ(bit_patterns(LagrangeBasis(3, 0, 2.0).points()), bit_patterns(std::vector<double>{2.0}));
+    EXPECT_EQ(bit_patterns(LagrangeBasis(0, 3, 1.0).points()),
+              bit_patterns(std::vector<double>{1.0}));
+    EXPECT_EQ(bit_patterns(LagrangeBasis(3, 0, 2.0).points()),
+              bit_patterns(std::vector<double>{2.0}));
 }
 
 TEST(LagrangeBasis, ImpossibleNodeCounts) {
-    EXPECT_EQ(failure_message([] { LagrangeBasis(std::uint64_t{1} << 32, std::uint64_t{1} << 32, 1.0); }),
-              "capacity overflow");
+    EXPECT_EQ(
+        failure_message([] { LagrangeBasis(std::uint64_t{1} << 32, std::uint64_t{1} << 32, 1.0); }),
+        "capacity overflow");
     EXPECT_EQ(failure_message([] { LagrangeBasis(1, UINT64_MAX, 1.0); }), "capacity overflow");
     EXPECT_EQ(failure_message([] { LagrangeBasis(1, std::uint64_t{1} << 61, 1.0); }),
               "capacity overflow");
@@ -175,8 +182,9 @@ constexpr const char* kNoFine = "Lagrange prolongation requires at least one fin
 
 INSTANTIATE_TEST_SUITE_P(
     Meshes, ProlongationPrecondition,
-    testing::Values(ProlongationFailure{0, 2, 2, kNoDegree}, ProlongationFailure{1, 0, 2, kNoCoarse},
-                    ProlongationFailure{1, 2, 0, kNoFine}, ProlongationFailure{0, 0, 0, kNoDegree},
+    testing::Values(ProlongationFailure{0, 2, 2, kNoDegree},
+                    ProlongationFailure{1, 0, 2, kNoCoarse}, ProlongationFailure{1, 2, 0, kNoFine},
+                    ProlongationFailure{0, 0, 0, kNoDegree},
                     ProlongationFailure{2, 0, 0, kNoCoarse},
                     // Sizes are checked only after the preconditions, then before any work.
                     ProlongationFailure{0, 1, UINT64_MAX, kNoDegree},
@@ -192,14 +200,27 @@ TEST(Prolongation, RefusedAllocationIsBadAlloc) {
 TEST(Prolongation, WorkedExamples) {
     // Row 3 sits at xi = 0.5: the barycentric values, not the exact 3/8, 3/4, -1/8.
     expect_matrix(LagrangeBasis(2, 1, 1.0).get_prolongation_matrix_to(2), 5, 3,
-                  {{0, 0, 1.0}, {1, 0, 0.375}, {1, 1, 0.75}, {1, 2, -0.125}, {2, 1, 1.0},
-                   {3, 0, -0.12499999999999999}, {3, 1, 0.7499999999999999},
-                   {3, 2, 0.37499999999999994}, {4, 2, 1.0}});
+                  {{0, 0, 1.0},
+                   {1, 0, 0.375},
+                   {1, 1, 0.75},
+                   {1, 2, -0.125},
+                   {2, 1, 1.0},
+                   {3, 0, -0.12499999999999999},
+                   {3, 1, 0.7499999999999999},
+                   {3, 2, 0.37499999999999994},
+                   {4, 2, 1.0}});
     // x = (i / N) * n_coarse, divided first: (3 / 5) * 1 is not 3 * (1 / 5).
     expect_matrix(LagrangeBasis(1, 1, 1.0).get_prolongation_matrix_to(5), 6, 2,
-                  {{0, 0, 1.0}, {1, 0, 0.8}, {1, 1, 0.2}, {2, 0, 0.6}, {2, 1, 0.39999999999999997},
-                   {3, 0, 0.39999999999999997}, {3, 1, 0.6}, {4, 0, 0.19999999999999998},
-                   {4, 1, 0.8}, {5, 1, 1.0}});
+                  {{0, 0, 1.0},
+                   {1, 0, 0.8},
+                   {1, 1, 0.2},
+                   {2, 0, 0.6},
+                   {2, 1, 0.39999999999999997},
+                   {3, 0, 0.39999999999999997},
+                   {3, 1, 0.6},
+                   {4, 0, 0.19999999999999998},
+                   {4, 1, 0.8},
+                   {5, 1, 1.0}});
     // Fewer fine than coarse intervals: the last fine node is clamped into the last interval.
     expect_matrix(LagrangeBasis(1, 3, 1.0).get_prolongation_matrix_to(2), 3, 4,
                   {{0, 0, 1.0}, {1, 1, 0.5}, {1, 2, 0.5}, {2, 3, 1.0}});
@@ -241,27 +262,34 @@ INSTANTIATE_TEST_SUITE_P(Meshes, ProlongationProperty,
 
 TEST(LagrangeToLegendre, RefusedDegrees) {
     const char* degree_zero = "Lagrange to Legendre conversion not meaningful for degree 0";
-    EXPECT_EQ(failure_message([] { LagrangeBasis(0, 3, 1.0).get_transormation_matrix_to_legendre(); }),
-              degree_zero);
-    EXPECT_EQ(failure_message([] { LagrangeBasis(0, 0, 1.0).get_transormation_matrix_to_legendre(); }),
-              degree_zero);
+    EXPECT_EQ(
+        failure_message([] { LagrangeBasis(0, 3, 1.0).get_transormation_matrix_to_legendre(); }),
+        degree_zero);
+    EXPECT_EQ(
+        failure_message([] { LagrangeBasis(0, 0, 1.0).get_transormation_matrix_to_legendre(); }),
+        degree_zero);
     // The degree-0 refusal comes before the index check.
-    EXPECT_EQ(failure_message([] { LagrangeBasis(0, 2, 1.0).to_legendre_basis_matrix_for_pol_degree(4); }),
+    EXPECT_EQ(failure_message(
+                  [] { LagrangeBasis(0, 2, 1.0).to_legendre_basis_matrix_for_pol_degree(4); }),
               degree_zero);
-    EXPECT_EQ(failure_message([] { LagrangeBasis(2, 2, 1.0).to_legendre_basis_matrix_for_pol_degree(3); }),
+    EXPECT_EQ(failure_message(
+                  [] { LagrangeBasis(2, 2, 1.0).to_legendre_basis_matrix_for_pol_degree(3); }),
               "index out of bounds: the len is 3 but the index is 3");
-    EXPECT_EQ(failure_message([] { LagrangeBasis(4, 1, 1.0).to_legendre_basis_matrix_for_pol_degree(9); }),
+    EXPECT_EQ(failure_message(
+                  [] { LagrangeBasis(4, 1, 1.0).to_legendre_basis_matrix_for_pol_degree(9); }),
               "index out of bounds: the len is 5 but the index is 9");
     EXPECT_EQ(failure_message([] {
                   LagrangeBasis(1, 1, 1.0).to_legendre_basis_matrix_for_pol_degree(UINT64_MAX);
               }),
               "index out of bounds: the len is 2 but the index is 18446744073709551615");
+    EXPECT_EQ(
+        failure_message([] {
+            LagrangeBasis(std::uint64_t{1} << 33, 0, 1.0).get_transormation_matrix_to_legendre();
+        }),
+        "capacity overflow");
     EXPECT_EQ(failure_message([] {
-                  LagrangeBasis(std::uint64_t{1} << 33, 0, 1.0).get_transormation_matrix_to_legendre();
-              }),
-              "capacity overflow");
-    EXPECT_EQ(failure_message([] {
-                  LagrangeBasis(std::uint64_t{1} << 31, 0, 1.0).to_legendre_basis_matrix_for_pol_degree(0);
+                  LagrangeBasis(std::uint64_t{1} << 31, 0, 1.0)
+                      .to_legendre_basis_matrix_for_pol_degree(0);
               }),
               "capacity overflow");
 }
@@ -272,12 +300,24 @@ TEST(LagrangeToLegendre, WorkedExamples) {
     const double two_thirds = 2.0 / 3.0;
     // The zero weight of the middle node in the degree-1 rows stays stored.
     expect_matrix(LagrangeBasis(2, 2, 1.0).get_transormation_matrix_to_legendre(), 6, 5,
-                  {{0, 0, sixth}, {0, 1, two_thirds}, {0, 2, sixth},
-                   {1, 2, sixth}, {1, 3, two_thirds}, {1, 4, sixth},
-                   {2, 0, -0.5}, {2, 1, 0.0}, {2, 2, 0.5},
-                   {3, 2, -0.5}, {3, 3, 0.0}, {3, 4, 0.5},
-                   {4, 0, third}, {4, 1, -two_thirds}, {4, 2, third},
-                   {5, 2, third}, {5, 3, -two_thirds}, {5, 4, third}});
+                  {{0, 0, sixth},
+                   {0, 1, two_thirds},
+                   {0, 2, sixth},
+                   {1, 2, sixth},
+                   {1, 3, two_thirds},
+                   {1, 4, sixth},
+                   {2, 0, -0.5},
+                   {2, 1, 0.0},
+                   {2, 2, 0.5},
+                   {3, 2, -0.5},
+                   {3, 3, 0.0},
+                   {3, 4, 0.5},
+                   {4, 0, third},
+                   {4, 1, -two_thirds},
+                   {4, 2, third},
+                   {5, 2, third},
+                   {5, 3, -two_thirds},
+                   {5, 4, third}});
     expect_matrix(LagrangeBasis(3, 0, 1.0).get_transormation_matrix_to_legendre(), 0, 1, {});
 
     // Degree 3: W[i][a] against the exact rationals (rows local nodes, columns degrees).

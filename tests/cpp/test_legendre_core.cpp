@@ -75,7 +75,8 @@ constexpr std::uint64_t kMaxDoubles = PTRDIFF_MAX / sizeof(double);
 INSTANTIATE_TEST_SUITE_P(
     Helpers, InternalFailureText,
     testing::Values(
-        FailureCase{"AssertEqual", [] { tavo::assert_equal(7, 18446744073709551615u, "what went wrong"); },
+        FailureCase{"AssertEqual",
+                    [] { tavo::assert_equal(7, 18446744073709551615u, "what went wrong"); },
                     "assertion `left == right` failed: what went wrong\n  left: 7\n right: "
                     "18446744073709551615"},
         FailureCase{"CheckIndex", [] { tavo::check_index(5, 3); },
@@ -83,7 +84,8 @@ INSTANTIATE_TEST_SUITE_P(
         FailureCase{"CheckIndexAtLen", [] { tavo::check_index(0, 0); },
                     "index out of bounds: the len is 0 but the index is 0"},
         FailureCase{"Fail", [] { tavo::fail("as written\n"); }, "as written\n"},
-        FailureCase{"CheckedMul", [] { tavo::checked_mul(std::uint64_t{1} << 32, std::uint64_t{1} << 32); },
+        FailureCase{"CheckedMul",
+                    [] { tavo::checked_mul(std::uint64_t{1} << 32, std::uint64_t{1} << 32); },
                     "capacity overflow"},
         FailureCase{"CheckedAdd", [] { tavo::checked_add(UINT64_MAX, 1); }, "capacity overflow"},
         FailureCase{"ArrayLengthDouble", [] { tavo::array_length<double>(kMaxDoubles + 1); },
@@ -95,13 +97,15 @@ INSTANTIATE_TEST_SUITE_P(
                     [] { LegendreBasis(1, 2, 1.0).evaluate(CoefficientMatrix(3, 2), 0.5); },
                     "assertion `left == right` failed: LegendreBasis: coefficient rows must "
                     "equal n_t\n  left: 3\n right: 2"},
-        FailureCase{"ColsMismatch",
-                    [] { LegendreBasis(1, 2, 1.0).evaluate_derivative(CoefficientMatrix(2, 3), 0.5); },
-                    "assertion `left == right` failed: LegendreBasis: coefficient columns must "
-                    "equal degree + 1\n  left: 3\n right: 2"},
-        FailureCase{"ShortCoefficientBuffer",
-                    [] { CoefficientMatrix(std::span<const double>(std::vector<double>(5)), 2, 3); },
-                    "Matrix view: input data buffer too small."},
+        FailureCase{
+            "ColsMismatch",
+            [] { LegendreBasis(1, 2, 1.0).evaluate_derivative(CoefficientMatrix(2, 3), 0.5); },
+            "assertion `left == right` failed: LegendreBasis: coefficient columns must "
+            "equal degree + 1\n  left: 3\n right: 2"},
+        FailureCase{
+            "ShortCoefficientBuffer",
+            [] { CoefficientMatrix(std::span<const double>(std::vector<double>(5)), 2, 3); },
+            "Matrix view: input data buffer too small."},
         FailureCase{"CoefficientStorageLength",
                     [] { CoefficientMatrix(std::vector<double>(5, 1.0), 2, 3); },
                     "assertion `left == right` failed: CoefficientMatrix: storage length must "
@@ -118,8 +122,9 @@ TEST(InternalFailure, BoundaryValuesPass) {
     bool composed = false;
     tavo::assert_equal(4, 4, [&] { return composed = true, std::string("unused"); });
     EXPECT_FALSE(composed);
-    EXPECT_EQ(internal_failure([] { tavo::assert_equal(1, 2, [] { return std::string("late"); }); })
-                  .message(),
+    EXPECT_EQ(internal_failure([] {
+                  tavo::assert_equal(1, 2, [] { return std::string("late"); });
+              }).message(),
               "assertion `left == right` failed: late\n  left: 1\n right: 2");
 }
 
@@ -206,7 +211,8 @@ TEST(LegendreKernels, SumsStartAtNegativeZero) {
     const std::uint64_t negative_zero = std::bit_cast<std::uint64_t>(-0.0);
     for (const double t : times) {
         EXPECT_EQ(std::bit_cast<std::uint64_t>(basis.evaluate(m, t)), negative_zero) << t;
-        EXPECT_EQ(std::bit_cast<std::uint64_t>(basis.evaluate_derivative(m, t)), negative_zero) << t;
+        EXPECT_EQ(std::bit_cast<std::uint64_t>(basis.evaluate_derivative(m, t)), negative_zero)
+            << t;
     }
     const std::vector<std::uint64_t> all_negative(times.size(), negative_zero);
     EXPECT_EQ(bit_patterns(basis.evaluate_many(m, times)), all_negative);
@@ -268,7 +274,8 @@ TEST_P(LegendreDerivativeAtEnds, IsExactIntegerValue) {
                 const double magnitude = static_cast<double>(n * (n + 1) / 2);
                 const double v = (n % 2 == 1 || probe.right_end) ? magnitude : -magnitude;
                 const double expected = (v + v) / h;
-                EXPECT_EQ(d[n * mesh.n_t + probe.k], expected) << "t = " << probe.t << ", mode " << n;
+                EXPECT_EQ(d[n * mesh.n_t + probe.k], expected)
+                    << "t = " << probe.t << ", mode " << n;
 
                 std::vector<double> unit(basis.coefficient_count(), 0.0);
                 unit[n * mesh.n_t + probe.k] = 1.0;
@@ -325,7 +332,8 @@ TEST(LegendreKernels, DerivativeTowardsTheEndsIsAccurate) {
         const std::vector<double> values = basis.evaluate_all_basis_functions(t);
         const std::vector<double> d = basis.evaluate_all_basis_function_derivatives(t);
         for (std::uint64_t n = 0; n <= degree; ++n) {
-            EXPECT_NEAR(values[n], static_cast<double>(p[n]), 1e-14) << "x = " << x << ", mode " << n;
+            EXPECT_NEAR(values[n], static_cast<double>(p[n]), 1e-14)
+                << "x = " << x << ", mode " << n;
             EXPECT_NEAR(d[n], static_cast<double>(dp[n]), 1e-12 * static_cast<double>(n * n + 1))
                 << "x = " << x << ", mode " << n;
         }
@@ -357,22 +365,26 @@ TEST(LegendreBasisRefusal, EmptyMeshFailsEveryEvaluation) {
 
 TEST(LegendreBasisRefusal, ImpossibleSizes) {
     const auto overflow = [](std::uint64_t degree, std::uint64_t n_t) {
-        return internal_failure([=] { LegendreBasis(degree, n_t, 1.0).evaluate_all_basis_functions(0.0); })
+        return internal_failure(
+                   [=] { LegendreBasis(degree, n_t, 1.0).evaluate_all_basis_functions(0.0); })
             .message();
     };
     EXPECT_EQ(overflow(UINT64_MAX, 1), "capacity overflow");
     EXPECT_EQ(overflow(std::uint64_t{1} << 32, std::uint64_t{1} << 32), "capacity overflow");
     EXPECT_EQ(overflow(0, kMaxDoubles + 1), "capacity overflow");
     EXPECT_EQ(internal_failure([] {
-                  LegendreBasis(1, std::uint64_t{1} << 62, 1.0).evaluate_all_basis_function_derivatives(0.0);
+                  LegendreBasis(1, std::uint64_t{1} << 62, 1.0)
+                      .evaluate_all_basis_function_derivatives(0.0);
               }).message(),
               "capacity overflow");
-    EXPECT_EQ(internal_failure([] { CoefficientMatrix(std::uint64_t{1} << 40, std::uint64_t{1} << 40); })
-                  .message(),
+    EXPECT_EQ(internal_failure([] {
+                  CoefficientMatrix(std::uint64_t{1} << 40, std::uint64_t{1} << 40);
+              }).message(),
               "capacity overflow");
 
     // Sizes within the object limit go to the allocator, which refuses them.
-    EXPECT_THROW(LegendreBasis(0, kMaxDoubles, 1.0).evaluate_all_basis_functions(0.0), std::bad_alloc);
+    EXPECT_THROW(LegendreBasis(0, kMaxDoubles, 1.0).evaluate_all_basis_functions(0.0),
+                 std::bad_alloc);
     EXPECT_THROW(CoefficientMatrix(1, kMaxDoubles), std::bad_alloc);
 }
 
@@ -397,13 +409,13 @@ struct BatchFixture {
         std::uniform_real_distribution<double> uniform(-0.5, 2.25);
         const double special[] = {0.0, 0.25, 1.75, 1.0, -kInf, kInf, kNaN, -0.0, 0.25};
         std::vector<double> out(n);
-        for (std::size_t j = 0; j < n; ++j) out[j] = j % 13 == 0 ? special[(j / 13) % 9] : uniform(rng);
+        for (std::size_t j = 0; j < n; ++j)
+            out[j] = j % 13 == 0 ? special[(j / 13) % 9] : uniform(rng);
         return out;
     }
 };
 
-class BatchEvaluation
-    : public testing::TestWithParam<std::tuple<std::uint64_t, std::size_t>> {};
+class BatchEvaluation : public testing::TestWithParam<std::tuple<std::uint64_t, std::size_t>> {};
 
 TEST_P(BatchEvaluation, EqualsPerElementCallsBitForBit) {
     const BatchFixture f(std::get<0>(GetParam()));
@@ -421,11 +433,10 @@ TEST_P(BatchEvaluation, EqualsPerElementCallsBitForBit) {
 }
 
 // Sizes around the serial limit, and ones that leave a partial group of times at the end.
-INSTANTIATE_TEST_SUITE_P(
-    DegreesAndSizes, BatchEvaluation,
-    testing::Combine(testing::Values(0, 1, 2, 5, 13),
-                     testing::Values(0, 1, 9, tavo::SERIAL_BATCH_LIMIT - 1,
-                                     tavo::SERIAL_BATCH_LIMIT, 4099, 100000)));
+INSTANTIATE_TEST_SUITE_P(DegreesAndSizes, BatchEvaluation,
+                         testing::Combine(testing::Values(0, 1, 2, 5, 13),
+                                          testing::Values(0, 1, 9, tavo::SERIAL_BATCH_LIMIT - 1,
+                                                          tavo::SERIAL_BATCH_LIMIT, 4099, 100000)));
 
 TEST(BatchEvaluation, ConcurrentBatchesOnSharedDataAgree) {
     const BatchFixture f(6);

@@ -65,9 +65,8 @@ TEST(CoordinateMatrix, DimensionsPastTheSignedIndexRangeAreRefused) {
 
 TEST(CsrBlockFromNdarray, OneByOneGridEqualsItsBlock) {
     const CsrMatrix block = csr(3, 4, {{2, 3, 5.0}, {0, 1, 0.0}, {0, 0, -2.0}, {2, 0, -0.0}});
-    const BlockGrid grid = BlockGrid::from_fn(1, 1, [&](std::size_t, std::size_t) -> const CsrMatrix& {
-        return block;
-    });
+    const BlockGrid grid = BlockGrid::from_fn(
+        1, 1, [&](std::size_t, std::size_t) -> const CsrMatrix& { return block; });
     expect_matrix(tavo::csr_block_from_ndarray(grid), 3, 4,
                   {{0, 0, -2.0}, {0, 1, 0.0}, {2, 0, -0.0}, {2, 3, 5.0}});
 }

@@ -11,6 +11,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <functional>
+#include <limits>
 #include <memory>
 #include <span>
 
@@ -36,7 +37,7 @@ public:
 
     // Offers chunks to the pool's workers (at most `max_workers` of them). Without it, or
     // when the pool has no worker to give, the calling thread does every chunk.
-    void share_with_workers(std::size_t max_workers = SIZE_MAX);
+    void share_with_workers(std::size_t max_workers = std::numeric_limits<std::size_t>::max());
 
     std::size_t chunk_count() const;
     std::size_t chunk_begin(std::size_t chunk) const;
@@ -61,7 +62,7 @@ private:
 class BatchStorage {
 public:
     static constexpr std::size_t kKeptBlocks = 4;
-    static constexpr std::size_t kMaxKeptBytes = std::size_t{128} << 20;
+    static constexpr std::size_t kMaxKeptBytes = std::size_t{128} * 1024 * 1024;
 
     explicit BatchStorage(std::size_t size);
     ~BatchStorage();

@@ -14,12 +14,16 @@
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
+#include <algorithm>
 #include <array>
 #include <atomic>
 #include <bit>
 #include <cstdint>
+#include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <exception>
+#include <initializer_list>
 #include <memory>
 #include <new>
 #include <span>
@@ -75,13 +79,14 @@ public:
     Ref(const Ref&) = delete;
     Ref& operator=(const Ref&) = delete;
     Ref(Ref&& other) noexcept : p_(std::exchange(other.p_, nullptr)) {}
-    Ref& operator=(Ref&& other) {
+    // Not noexcept, for the reason of the destructor.
+    Ref& operator=(Ref&& other) {  // NOLINT(performance-noexcept-move-constructor)
         Ref dropped(std::exchange(p_, std::exchange(other.p_, nullptr)));
         return *this;
     }
     // Not noexcept: dropping the last reference may run Python code (a __del__), in which a
     // thread can be ended at exit.
-    ~Ref() noexcept(false) {
+    ~Ref() noexcept(false) {  // NOLINT(bugprone-unsafe-to-allow-exceptions)
         if (p_ != nullptr && may_touch_objects()) Py_DECREF(p_);
     }
 
@@ -94,27 +99,39 @@ private:
     PyObject* p_ = nullptr;
 };
 
-// The interpreter has an exception set; it travels up to the trap untouched.
-struct PythonError {};
+// The interpreter has an exception set; it travels up to the trap untouched. Developer
+// builds check at the throw site that there is one, so that a lost exception shows where
+// it was lost.
+struct PythonError : std::exception {
+#if defined(TAVO_DEBUG_CHECKS)
+    PythonError() {
+        if (PyErr_Occurred() == nullptr) {
+            std::fputs("tavo: PythonError thrown with no exception set\n", stderr);
+            std::abort();
+        }
+    }
+#endif
+    const char* what() const noexcept override { return "a Python exception is set"; }
+};
 
 // A new reference from the C API, or PythonError.
 inline Ref require(PyObject* p) {
-    if (p == nullptr) throw PythonError{};
+    if (p == nullptr) [[unlikely]]
+        throw PythonError{};
     return Ref::steal(p);
 }
 // A status code from the C API: negative means an exception is set.
 inline void require_status(int status) {
-    if (status < 0) throw PythonError{};
+    if (status < 0) [[unlikely]]
+        throw PythonError{};
 }
 
 // Sets `type` with `message` and throws PythonError.
-[[noreturn]] void raise(PyObject* type, const std::string& message);
+[[noreturn, gnu::cold, gnu::noinline]] void raise(PyObject* type, const std::string& message);
 
 // ---------------------------------------------------------------------------------------
 // The failure trap
 
-void raise_panic(const std::string& message);
-void report_internal_failure(const std::exception& failure);
 void raise_from_unknown_exception();
 
 // Runs `body` (which returns a Ref) and turns every failure into a raised Python exception:
@@ -125,9 +142,6 @@ PyObject* trap(Body&& body) {
     try {
         return body().release();
     } catch (const PythonError&) {
-        if (!PyErr_Occurred()) {
-            PyErr_SetString(PyExc_SystemError, "attempted to fetch exception but none was set");
-        }
         return nullptr;
     } catch (const ThreadExit&) {
         throw;
@@ -138,23 +152,110 @@ PyObject* trap(Body&& body) {
 }
 
 // ---------------------------------------------------------------------------------------
-// Callable descriptions and argument parsing
+// Callable descriptions
 
+// A callable as the interpreter sees it, described once: the parser's parameter list, the
+// display name of its messages, the text signature and doc text of its method-table row and
+// a class's qualified name all come from this record.
 struct Callable {
-    const char* name;
-    const char* class_name;  // nullptr for module functions
-    std::span<const char* const> parameters;
-    bool constructor = false;
+    enum class Kind : std::uint8_t { kFunction, kMethod, kConstructor };
+    static constexpr std::size_t kMaxParameters = 3;
 
-    // "name()", "Class.name()" or "Class.__new__()".
+    Kind kind;
+    std::string_view class_name;  // empty for a module function
+    std::string_view name;        // a constructor's is its class's
+    std::array<std::string_view, kMaxParameters> parameter_names;
+    std::size_t arity;
+    std::string_view doc;  // the docstring proper, often empty
+
+    constexpr std::span<const std::string_view> parameters() const {
+        return {parameter_names.data(), arity};
+    }
+
+    // "name()", "Class.name()" or "Class.__new__()", as argument errors name it.
     std::string display_name() const;
+
+    // Writes, piece by piece through put(std::string_view), "name(a, b)\n--\n\n" + doc,
+    // with "$self" first for a method: the interpreter derives __text_signature__ from the
+    // first line and __doc__ from the rest.
+    template <class Put>
+    constexpr void write_doc_text(Put&& put) const {
+        put(name);
+        put("(");
+        if (kind == Kind::kMethod) put(arity == 0 ? "$self" : "$self, ");
+        for (std::size_t i = 0; i < arity; ++i) {
+            if (i > 0) put(", ");
+            put(parameter_names[i]);
+        }
+        put(")\n--\n\n");
+        put(doc);
+    }
 };
+
+consteval Callable describe(Callable::Kind kind, std::string_view class_name, std::string_view name,
+                            std::initializer_list<std::string_view> parameters,
+                            std::string_view doc) {
+    Callable c{kind, class_name, name, {}, parameters.size(), doc};
+    std::size_t i = 0;
+    // at() refuses a parameter past the capacity: no constant, so no compilation.
+    for (std::string_view parameter : parameters) c.parameter_names.at(i++) = parameter;
+    return c;
+}
+consteval Callable function(std::string_view name,
+                            std::initializer_list<std::string_view> parameters,
+                            std::string_view doc = {}) {
+    return describe(Callable::Kind::kFunction, {}, name, parameters, doc);
+}
+consteval Callable method(std::string_view class_name, std::string_view name,
+                          std::initializer_list<std::string_view> parameters) {
+    return describe(Callable::Kind::kMethod, class_name, name, parameters, {});
+}
+consteval Callable constructor(std::string_view class_name,
+                               std::initializer_list<std::string_view> parameters,
+                               std::string_view doc = {}) {
+    return describe(Callable::Kind::kConstructor, class_name, class_name, parameters, doc);
+}
+
+// The text that `write` writes through its put(std::string_view), made at compile time and
+// kept as a NUL-terminated constant for the interpreter.
+template <auto write>
+struct StaticText {
+    static constexpr std::size_t kLength = [] {
+        std::size_t length = 0;
+        write([&](std::string_view piece) { length += piece.size(); });
+        return length;
+    }();
+    static constexpr std::array<char, kLength + 1> kText = [] {
+        std::array<char, kLength + 1> text{};
+        std::size_t at = 0;
+        write([&](std::string_view piece) {
+            for (const char ch : piece) text[at++] = ch;
+        });
+        return text;
+    }();
+    static constexpr const char* c_str() noexcept { return kText.data(); }
+};
+
+template <const Callable& c>
+constexpr const char* doc_text() noexcept {
+    return StaticText<[](auto put) { c.write_doc_text(put); }>::c_str();
+}
+
+// "builtins.<class>": __module__ is "builtins", the repr shows the dotted name.
+template <const Callable& c>
+constexpr const char* qualified_class_name() noexcept {
+    return StaticText<[](auto put) {
+        put("builtins.");
+        put(c.class_name);
+    }>::c_str();
+}
+
+// ---------------------------------------------------------------------------------------
+// Argument parsing and conversion
 
 // One borrowed object per declared parameter, filled by parsing.
 class Arguments {
 public:
-    static constexpr std::size_t kMaxParameters = 3;
-
     // Fast calling convention: positional vector plus a tuple of keyword names.
     Arguments(const Callable& callable, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
     // Classic convention (constructors): argument tuple plus keyword dictionary.
@@ -166,7 +267,10 @@ public:
     std::vector<double> float_sequence(std::size_t index) const;
 
     PyObject* operator[](std::size_t index) const { return slots_[index]; }
-    const char* parameter_name(std::size_t index) const { return callable_.parameters[index]; }
+    // The parameter names are literals, NUL-terminated.
+    const char* parameter_name(std::size_t index) const {
+        return callable_.parameters()[index].data();
+    }
 
 private:
     void fill_positional(Py_ssize_t nargs);
@@ -174,12 +278,12 @@ private:
     void check_complete() const;
 
     const Callable& callable_;
-    std::array<PyObject*, kMaxParameters> slots_{};
+    std::array<PyObject*, Callable::kMaxParameters> slots_{};
 };
 
 // Replaces a pending TypeError with "argument '<name>': <text>" (keeping its __cause__)
 // and throws PythonError. Pending errors of other types pass through unchanged.
-[[noreturn]] void raise_argument_error(const char* name);
+[[noreturn, gnu::cold, gnu::noinline]] void raise_argument_error(const char* name);
 
 // ---------------------------------------------------------------------------------------
 // Results
@@ -202,8 +306,8 @@ template <class Value>
 struct Instance {
     // clang-format off
     PyObject_HEAD
-    // clang-format on
-    Value value;
+        // clang-format on
+        Value value;
     std::atomic<std::int64_t> borrow_flag;
 };
 
@@ -230,12 +334,18 @@ private:
 };
 
 // "'<qualified name of obj's type>' object cannot be cast as '<target>'"
-[[noreturn]] void raise_cast_error(PyObject* obj, const char* target);
+[[noreturn, gnu::cold, gnu::noinline]] void raise_cast_error(PyObject* obj, const char* target);
 
-// The receiver of a method as an instance of `type`, or the cast TypeError.
+// The class whose instances hold a Value, made once per process when the module first
+// registers it.
 template <class Value>
-Instance<Value>& receiver(PyObject* self, PyTypeObject* type) {
-    if (!PyObject_TypeCheck(self, type))
+inline PyTypeObject* class_of = nullptr;
+
+// The receiver of a method as an instance of its class, or the cast TypeError.
+template <class Value>
+Instance<Value>& receiver(PyObject* self) {
+    PyTypeObject* type = class_of<Value>;
+    if (!PyObject_TypeCheck(self, type)) [[unlikely]]
         raise_cast_error(self, std::strrchr(type->tp_name, '.') + 1);
     return *reinterpret_cast<Instance<Value>*>(self);
 }
@@ -243,9 +353,13 @@ Instance<Value>& receiver(PyObject* self, PyTypeObject* type) {
 // A new instance of `type` holding `value`, allocated by the type's allocator.
 template <class Value>
 Ref new_instance(PyTypeObject* type, Value&& value) {
+    using Stored = std::decay_t<Value>;
+    // Between the allocation and the construction nothing may fail: the instance would be
+    // destroyed with no value in it.
+    static_assert(std::is_nothrow_constructible_v<Stored, Value&&>);
     Ref object = require(type->tp_alloc(type, 0));
-    auto* instance = reinterpret_cast<Instance<std::decay_t<Value>>*>(object.get());
-    new (&instance->value) std::decay_t<Value>(std::forward<Value>(value));
+    auto* instance = reinterpret_cast<Instance<Stored>*>(object.get());
+    new (&instance->value) Stored(std::forward<Value>(value));
     new (&instance->borrow_flag) std::atomic<std::int64_t>(0);
     return object;
 }
@@ -261,6 +375,74 @@ void destroy_instance(PyObject* self) noexcept {
 }
 
 // ---------------------------------------------------------------------------------------
+// Entries
+//
+// Each callable is its description and one body, which converts the arguments and calls
+// into the core; the entry around it parses, checks the receiver and takes access first,
+// in that order, all inside the trap. A method body that takes its value as const runs
+// under shared access, one that takes it mutable under exclusive access.
+
+template <class Body>
+struct MethodBody;
+template <class V>
+struct MethodBody<Ref (*)(const Arguments&, const V&)> {
+    using Value = V;
+    using Access = SharedAccess;
+};
+template <class V>
+struct MethodBody<Ref (*)(const Arguments&, V&)> {
+    using Value = V;
+    using Access = ExclusiveAccess;
+};
+
+template <const Callable& c, auto body>
+PyObject* entry(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return trap([&] {
+        const Arguments arguments(c, args, nargs, kwnames);
+        if constexpr (c.kind == Callable::Kind::kFunction) {
+            return body(arguments);
+        } else {
+            using Body = MethodBody<decltype(body)>;
+            auto& instance = receiver<typename Body::Value>(self);
+            const typename Body::Access access(instance.borrow_flag);
+            return body(arguments, instance.value);
+        }
+    });
+}
+
+template <const Callable& c, auto make>
+PyObject* constructor_entry(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
+    return trap([&] { return new_instance(type, make(Arguments(c, args, kwargs))); });
+}
+
+// The method-table row of a module function or a method.
+template <const Callable& c, auto body>
+PyMethodDef method_row() noexcept {
+    // The interpreter calls a METH_FASTCALL | METH_KEYWORDS entry with this signature. The
+    // names of a description are literals, NUL-terminated.
+    return {c.name.data(),  // NOLINT(bugprone-suspicious-stringview-data-usage)
+            reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&entry<c, body>)),
+            METH_FASTCALL | METH_KEYWORDS, doc_text<c>()};
+}
+
+// A class: instances of Value made by `make` from the arguments of `c`, with `methods`.
+template <class Value, const Callable& c, auto make, PyMethodDef* methods>
+struct ClassDefinition {
+    static inline PyType_Slot slots[] = {
+        {Py_tp_doc, const_cast<char*>(doc_text<c>())},
+        {Py_tp_new, reinterpret_cast<void*>(&constructor_entry<c, make>)},
+        {Py_tp_dealloc, reinterpret_cast<void*>(&destroy_instance<Value>)},
+        {Py_tp_methods, methods},
+        {0, nullptr},
+    };
+    static inline PyType_Spec spec = {qualified_class_name<c>(), sizeof(Instance<Value>), 0,
+                                      Py_TPFLAGS_DEFAULT, slots};
+
+    // Adds the class to the module, making it at its first registration in the process.
+    static void add_to(PyObject* module);
+};
+
+// ---------------------------------------------------------------------------------------
 // Buffers and the interpreter lock
 
 // A buffer view of an object, released by its destructor (with the lock held).
@@ -272,7 +454,7 @@ public:
         return held_;
     }
     // Not noexcept: an exporter written in Python runs code on release.
-    ~HeldView() noexcept(false) {
+    ~HeldView() noexcept(false) {  // NOLINT(bugprone-unsafe-to-allow-exceptions)
         if (held_ && may_touch_objects()) PyBuffer_Release(&view_);
     }
     const Py_buffer& operator*() const { return view_; }
@@ -332,5 +514,15 @@ void add_function(PyObject* module, PyMethodDef* def);
 // The interpreter ID claim of the init entry point: the first initialising interpreter
 // owns the module for the life of the process.
 void claim_interpreter();
+
+template <class Value, const Callable& c, auto make, PyMethodDef* methods>
+void ClassDefinition<Value, c, make, methods>::add_to(PyObject* module) {
+    if (class_of<Value> == nullptr) {
+        class_of<Value> = reinterpret_cast<PyTypeObject*>(new_type(&spec, c.doc.empty()).release());
+    }
+    const Ref name = require(PyUnicode_FromStringAndSize(
+        c.class_name.data(), static_cast<Py_ssize_t>(c.class_name.size())));
+    add_to_module(module, name.get(), reinterpret_cast<PyObject*>(class_of<Value>));
+}
 
 }  // namespace tavo::host

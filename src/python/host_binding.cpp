@@ -132,10 +132,25 @@ double float_from_object(PyObject* obj, const char* name) {
     throw PythonError{};
 }
 
-[[noreturn]] void raise_cast_error(PyObject* obj, const char* target) {
-    raise(PyExc_TypeError,
-          "'" + type_qualname(obj) + "' object cannot be cast as '" + target + "'");
+namespace {
+
+// "'<qualified name of obj's type>' object cannot be cast as '<target>'"
+std::string cast_error_text(PyObject* obj, std::string_view target) {
+    std::string text = "'";
+    text += type_qualname(obj);
+    text += "' object cannot be cast as '";
+    text += target;
+    text += '\'';
+    return text;
 }
+
+}  // namespace
+
+[[noreturn]] void raise_cast_error(PyObject* obj, const char* target) {
+    raise(PyExc_TypeError, cast_error_text(obj, target));
+}
+
+namespace {
 
 void raise_panic(const std::string& message) {
     PyObject* type = panic_type();
@@ -145,6 +160,8 @@ void raise_panic(const std::string& message) {
     if (!text) return;
     PyErr_SetObject(type, text.get());
 }
+
+}  // namespace
 
 void raise_from_unknown_exception() {
     // Called from the trap's catch-all: rethrow to learn what was caught.
@@ -169,8 +186,8 @@ void raise_from_unknown_exception() {
 
 std::string Callable::display_name() const {
     std::string display;
-    if (class_name != nullptr) display = std::string(class_name) + ".";
-    display += constructor ? "__new__" : name;
+    if (!class_name.empty()) display = std::string(class_name) + ".";
+    display += kind == Kind::kConstructor ? std::string_view("__new__") : name;
     return display + "()";
 }
 
@@ -203,7 +220,7 @@ Arguments::Arguments(const Callable& callable, PyObject* args, PyObject* kwargs)
 }
 
 void Arguments::fill_positional(Py_ssize_t nargs) {
-    const auto n = callable_.parameters.size();
+    const auto n = callable_.arity;
     if (static_cast<std::size_t>(nargs) > n) {
         raise(PyExc_TypeError, callable_.display_name() + " takes " + std::to_string(n) +
                                    " positional arguments but " + std::to_string(nargs) + " " +
@@ -218,12 +235,12 @@ void Arguments::fill_keyword(PyObject* name, PyObject* value) {
         PyErr_Clear();  // not encodable (a lone surrogate): it names no parameter
     } else {
         const std::string_view key(utf8, static_cast<std::size_t>(length));
-        for (std::size_t i = 0; i < callable_.parameters.size(); ++i) {
-            if (key != callable_.parameters[i]) continue;
+        for (std::size_t i = 0; i < callable_.arity; ++i) {
+            if (key != callable_.parameter_names[i]) continue;
             if (slots_[i] != nullptr) {
                 raise(PyExc_TypeError, callable_.display_name() +
                                            " got multiple values for argument '" +
-                                           callable_.parameters[i] + "'");
+                                           std::string(callable_.parameter_names[i]) + "'");
             }
             slots_[i] = value;
             return;
@@ -236,21 +253,21 @@ void Arguments::fill_keyword(PyObject* name, PyObject* value) {
 }
 
 void Arguments::check_complete() const {
-    std::vector<const char*> missing;
-    for (std::size_t i = 0; i < callable_.parameters.size(); ++i) {
-        if (slots_[i] == nullptr) missing.push_back(callable_.parameters[i]);
+    std::vector<std::string_view> missing;
+    for (std::size_t i = 0; i < callable_.arity; ++i) {
+        if (slots_[i] == nullptr) missing.push_back(callable_.parameter_names[i]);
     }
     if (missing.empty()) return;
     std::string names;
     for (std::size_t i = 0; i < missing.size(); ++i) {
         if (i > 0) {
-            if (missing.size() > 2) names += ",";
-            if (i + 1 == missing.size()) {
-                names += " and";
-            }
-            names += " ";
+            if (missing.size() > 2) names += ',';
+            if (i + 1 == missing.size()) names += " and";
+            names += ' ';
         }
-        names += std::string("'") + missing[i] + "'";
+        names += '\'';
+        names += missing[i];
+        names += '\'';
     }
     raise(PyExc_TypeError, callable_.display_name() + " missing " + std::to_string(missing.size()) +
                                " required positional " +
@@ -396,9 +413,7 @@ std::vector<double> Arguments::float_sequence(std::size_t index) const {
         raise_argument_error(name);
     }
     if (!PySequence_Check(obj)) {
-        const std::string message =
-            "'" + type_qualname(obj) + "' object cannot be cast as 'Sequence'";
-        PyErr_SetString(PyExc_TypeError, message.c_str());
+        PyErr_SetString(PyExc_TypeError, cast_error_text(obj, "Sequence").c_str());
         raise_argument_error(name);
     }
     std::vector<double> values;
@@ -455,8 +470,8 @@ DoubleBuffer::DoubleBuffer(PyObject* obj, const char* name) {
 }
 
 void DoubleBuffer::copy_to(std::span<double> out) const {
-    require_status(PyBuffer_ToContiguous(out.data(), const_cast<Py_buffer*>(&*held_),
-                                         held_->len, 'C'));
+    require_status(
+        PyBuffer_ToContiguous(out.data(), const_cast<Py_buffer*>(&*held_), held_->len, 'C'));
 }
 
 // ---------------------------------------------------------------------------------------
@@ -575,7 +590,12 @@ void claim_interpreter() {
     // The first initialising interpreter owns the module for the life of the process.
     static std::atomic<std::int64_t> owner{-1};
     const std::int64_t id = PyInterpreterState_GetID(PyInterpreterState_Get());
-    if (id == -1) throw PythonError{};  // the trap supplies a SystemError if none is set
+    if (id == -1) {
+        if (PyErr_Occurred() == nullptr) {
+            raise(PyExc_SystemError, "attempted to fetch exception but none was set");
+        }
+        throw PythonError{};
+    }
     std::int64_t expected = -1;
     if (!owner.compare_exchange_strong(expected, id, std::memory_order_seq_cst) && expected != id) {
         raise(PyExc_ImportError,

@@ -19,8 +19,40 @@ namespace {
 // Added to the denominator x*x - 1 of the closed-form derivative.
 constexpr double kDerivativeEpsilon = 1e-15;
 
-// Calls visit(i, P_i(x)) for i = 0 .. degree, by the three-term recurrence
-//   P_(j+1) = (P_j * (x * u) - P_(j-1) * j) / w,  u = (j + j) + 1,  w = j + 1.
+// The kernel helpers take and return vectors wider than the baseline registers; they are
+// always inlined, so the calling convention for such vectors never applies. (For the whole
+// file: templates are instantiated at its end.)
+#pragma GCC diagnostic ignored "-Wpsabi"
+
+// Step j of the three-term recurrence, P_(j+1) = (P_j * (x * u) - P_(j-1) * j) / w with
+// u = (j + j) + 1 and w = j + 1, in exactly this operation order. Every kernel, of one time
+// or of vector lanes, takes its steps from here.
+struct RecurrenceStep {
+    double j;
+    double u;
+    double w;
+
+    explicit RecurrenceStep(std::uint64_t step)
+        : j(static_cast<double>(step)), u((j + j) + 1.0), w(j + 1.0) {}
+
+    template <class V>
+    [[gnu::always_inline]] V next(const V& x, const V& current, const V& previous) const {
+        return (current * (x * u) - previous * j) / w;
+    }
+    // P'_(j+1) = P'_(j-1) + u * P_j, exact at the interval ends.
+    template <class V>
+    [[gnu::always_inline]] V next_slope(const V& slope_previous, const V& current) const {
+        return slope_previous + u * current;
+    }
+    // The closed form ((x * P_n - P_(n-1)) * n) / denominator of P'_n, n = j + 1.
+    template <class V>
+    [[gnu::always_inline]] V closed_slope(const V& x, const V& next, const V& current,
+                                          const V& denominator) const {
+        return ((x * next - current) * w) / denominator;
+    }
+};
+
+// Calls visit(i, P_i(x)) for i = 0 .. degree.
 template <class Visit>
 inline void legendre_values(double x, std::uint64_t degree, Visit&& visit) {
     double previous = 1.0;
@@ -29,10 +61,7 @@ inline void legendre_values(double x, std::uint64_t degree, Visit&& visit) {
     double current = x;
     visit(std::uint64_t{1}, current);
     for (std::uint64_t j = 1; j < degree; ++j) {
-        const double jd = static_cast<double>(j);
-        const double u = (jd + jd) + 1.0;
-        const double w = jd + 1.0;
-        const double next = (current * (x * u) - previous * jd) / w;
+        const double next = RecurrenceStep(j).next(x, current, previous);
         previous = current;
         current = next;
         visit(j + 1, current);
@@ -56,7 +85,7 @@ inline void legendre_derivatives(double x, std::uint64_t degree, Visit&& visit) 
         const double denominator = (x * x - 1.0) + kDerivativeEpsilon;
         double previous = 0.0;  // P_(n-1)
         legendre_values(x, degree, [&](std::uint64_t n, double p_n) {
-            if (n >= 2) visit(n, ((x * p_n - previous) * static_cast<double>(n)) / denominator);
+            if (n >= 2) visit(n, RecurrenceStep(n - 1).closed_slope(x, p_n, previous, denominator));
             previous = p_n;
         });
     } else {
@@ -64,8 +93,7 @@ inline void legendre_derivatives(double x, std::uint64_t degree, Visit&& visit) 
         double d_current = 1.0;   // P'_j
         legendre_values(x, degree - 1, [&](std::uint64_t j, double p_j) {
             if (j == 0) return;
-            const double jd = static_cast<double>(j);
-            const double d_next = d_previous + ((jd + jd) + 1.0) * p_j;
+            const double d_next = RecurrenceStep(j).next_slope(d_previous, p_j);
             d_previous = d_current;
             d_current = d_next;
             visit(j + 1, d_next);
@@ -129,18 +157,13 @@ namespace {
 // and lets them use the processor's vector registers. Lanes are gathered into and out of
 // small arrays, since the interval index and the coefficients are looked up lane by lane.
 //
-// `c` is the column-major coefficient storage (n_t rows, degree + 1 columns); sums start at
-// -0.0 and run in increasing mode order.
-//
-// The helpers are always inlined, so the ABI of passing vectors wider than the baseline
-// registers never applies.
-#pragma GCC diagnostic ignored "-Wpsabi"
+// Sums start at -0.0 and run in increasing mode order.
 typedef double Vec4 __attribute__((vector_size(4 * sizeof(double))));
 constexpr std::size_t kGroups = 2;
 constexpr std::size_t kLanes = 4 * kGroups;
 
 template <class V>
-constexpr std::size_t kWidth = sizeof(V) / sizeof(double);
+constexpr std::size_t kWidth = sizeof(V) / sizeof(double);  // NOLINT(bugprone-sizeof-expression)
 
 template <class V>
 [[gnu::always_inline]] inline V load(const double* p) {
@@ -177,8 +200,10 @@ template <class V>
 // Interval k and local coordinate x of each time, on a mesh of n_t >= 1 intervals of length
 // h. The two divisions run in vector lanes, the interval index lane by lane in between.
 template <class V, std::size_t G>
-[[gnu::always_inline]] inline void locate_lanes(const double* t, double h, std::uint64_t n_t,
+[[gnu::always_inline]] inline void locate_lanes(const ExpansionView& e, const double* t,
                                                 std::uint64_t* k, double* xs) {
+    const double h = e.h;
+    const std::uint64_t n_t = e.n_t;
     constexpr std::size_t L = kWidth<V> * G;
     double q[L], shifted[L], length[L];
     for (std::size_t g = 0; g < G; ++g) store(load<V>(t + g * kWidth<V>) / h, q + g * kWidth<V>);
@@ -222,32 +247,29 @@ template <class V, std::size_t G>
 }
 
 template <class V, std::size_t G>
-[[gnu::always_inline]] inline void value_lanes(const double* t, double* out, double h,
-                                               std::uint64_t n_t, std::uint64_t degree,
-                                               const double* c) {
+[[gnu::always_inline]] inline void value_lanes(const ExpansionView& e, const double* t,
+                                               double* out) {
     constexpr std::size_t L = kWidth<V> * G;
     std::uint64_t k[L];
     double xs[L];
-    locate_lanes<V, G>(t, h, n_t, k, xs);
+    locate_lanes<V, G>(e, t, k, xs);
     V x[G], previous[G], current[G], sum[G];
     for (std::size_t g = 0; g < G; ++g) {
         x[g] = load<V>(xs + g * kWidth<V>);
-        sum[g] = -0.0 + 1.0 * gather<V>(c, k + g * kWidth<V>);
+        sum[g] = -0.0 + 1.0 * gather<V>(e.coefficients, k + g * kWidth<V>);
     }
-    if (degree >= 1) {
-        const double* column = c + n_t;
+    if (e.degree >= 1) {
+        const double* column = e.coefficients + e.n_t;
         for (std::size_t g = 0; g < G; ++g) {
             previous[g] = V{} + 1.0;
             current[g] = x[g];
             sum[g] = sum[g] + x[g] * gather<V>(column, k + g * kWidth<V>);
         }
-        for (std::uint64_t j = 1; j < degree; ++j) {
-            const double jd = static_cast<double>(j);
-            const double u = (jd + jd) + 1.0;
-            const double w = jd + 1.0;
-            column += n_t;
+        for (std::uint64_t j = 1; j < e.degree; ++j) {
+            const RecurrenceStep step(j);
+            column += e.n_t;
             for (std::size_t g = 0; g < G; ++g) {
-                const V next = (current[g] * (x[g] * u) - previous[g] * jd) / w;
+                const V next = step.next(x[g], current[g], previous[g]);
                 previous[g] = current[g];
                 current[g] = next;
                 sum[g] = sum[g] + next * gather<V>(column, k + g * kWidth<V>);
@@ -260,20 +282,19 @@ template <class V, std::size_t G>
 // The derivative of each mode by the rule of legendre_derivatives: both forms are computed
 // for every lane and the lane's |x| picks one, which keeps the lanes free of branches.
 template <class V, std::size_t G>
-[[gnu::always_inline]] inline void derivative_lanes(const double* t, double* out, double h,
-                                                    std::uint64_t n_t, std::uint64_t degree,
-                                                    const double* c) {
+[[gnu::always_inline]] inline void derivative_lanes(const ExpansionView& e, const double* t,
+                                                    double* out) {
     constexpr std::size_t L = kWidth<V> * G;
     std::uint64_t k[L];
     double xs[L];
-    locate_lanes<V, G>(t, h, n_t, k, xs);
+    locate_lanes<V, G>(e, t, k, xs);
     V x[G], previous[G], current[G], d_previous[G], d_current[G], denominator[G], sum[G];
     for (std::size_t g = 0; g < G; ++g) {
         x[g] = load<V>(xs + g * kWidth<V>);
-        sum[g] = -0.0 + 0.0 * gather<V>(c, k + g * kWidth<V>);
+        sum[g] = -0.0 + 0.0 * gather<V>(e.coefficients, k + g * kWidth<V>);
     }
-    if (degree >= 1) {
-        const double* column = c + n_t;
+    if (e.degree >= 1) {
+        const double* column = e.coefficients + e.n_t;
         for (std::size_t g = 0; g < G; ++g) {
             sum[g] = sum[g] + 1.0 * gather<V>(column, k + g * kWidth<V>);
             previous[g] = V{} + 1.0;
@@ -282,15 +303,13 @@ template <class V, std::size_t G>
             d_current[g] = V{} + 1.0;
             denominator[g] = (x[g] * x[g] - 1.0) + kDerivativeEpsilon;
         }
-        for (std::uint64_t j = 1; j < degree; ++j) {
-            const double jd = static_cast<double>(j);
-            const double u = (jd + jd) + 1.0;
-            const double w = jd + 1.0;
-            column += n_t;
+        for (std::uint64_t j = 1; j < e.degree; ++j) {
+            const RecurrenceStep step(j);
+            column += e.n_t;
             for (std::size_t g = 0; g < G; ++g) {
-                const V next = (current[g] * (x[g] * u) - previous[g] * jd) / w;
-                const V closed = ((x[g] * next - current[g]) * w) / denominator[g];
-                const V recurrence = d_previous[g] + u * current[g];
+                const V next = step.next(x[g], current[g], previous[g]);
+                const V closed = step.closed_slope(x[g], next, current[g], denominator[g]);
+                const V recurrence = step.next_slope(d_previous[g], current[g]);
                 d_previous[g] = d_current[g];
                 d_current[g] = recurrence;
                 previous[g] = current[g];
@@ -300,18 +319,19 @@ template <class V, std::size_t G>
             }
         }
     }
-    for (std::size_t g = 0; g < G; ++g) store((sum[g] + sum[g]) / h, out + g * kWidth<V>);
+    for (std::size_t g = 0; g < G; ++g) store((sum[g] + sum[g]) / e.h, out + g * kWidth<V>);
 }
 
+// Times [0, n) of `t`, in groups of kLanes; `out` may be `t` itself (every group reads its
+// times before it writes its values).
 template <bool Derivative>
-[[gnu::always_inline]] inline void evaluate_range_impl(const double* t, double* out, std::size_t n,
-                                                       double h, std::uint64_t n_t,
-                                                       std::uint64_t degree, const double* c) {
+[[gnu::always_inline]] inline void evaluate_range_impl(const ExpansionView& e, const double* t,
+                                                       double* out, std::size_t n) {
     const auto lanes = [&](const double* lane_t, double* lane_out) {
         if constexpr (Derivative) {
-            derivative_lanes<Vec4, kGroups>(lane_t, lane_out, h, n_t, degree, c);
+            derivative_lanes<Vec4, kGroups>(e, lane_t, lane_out);
         } else {
-            value_lanes<Vec4, kGroups>(lane_t, lane_out, h, n_t, degree, c);
+            value_lanes<Vec4, kGroups>(e, lane_t, lane_out);
         }
     };
     std::size_t j = 0;
@@ -337,15 +357,14 @@ template <bool Derivative>
 #endif
 
 TAVO_TARGET_CLONES
-void evaluate_value_range(const double* t, double* out, std::size_t n, double h, std::uint64_t n_t,
-                          std::uint64_t degree, const double* c) {
-    evaluate_range_impl<false>(t, out, n, h, n_t, degree, c);
+void evaluate_value_range(const ExpansionView& e, const double* t, double* out, std::size_t n) {
+    evaluate_range_impl<false>(e, t, out, n);
 }
 
 TAVO_TARGET_CLONES
-void evaluate_derivative_range(const double* t, double* out, std::size_t n, double h,
-                               std::uint64_t n_t, std::uint64_t degree, const double* c) {
-    evaluate_range_impl<true>(t, out, n, h, n_t, degree, c);
+void evaluate_derivative_range(const ExpansionView& e, const double* t, double* out,
+                               std::size_t n) {
+    evaluate_range_impl<true>(e, t, out, n);
 }
 
 // Times per chunk of a batch: enough that handing out a chunk costs little against its
@@ -359,21 +378,24 @@ static_assert(kChunkTimes % kLanes == 0);
 IntervalPosition LegendreBasis::locate_interval(double t) const {
     require_intervals(n_t_);
     IntervalPosition position;
-    locate_lanes<double, 1>(&t, T_ / static_cast<double>(n_t_), n_t_, &position.k, &position.x);
+    const ExpansionView mesh{T_ / static_cast<double>(n_t_), n_t_, degree_, nullptr};
+    locate_lanes<double, 1>(mesh, &t, &position.k, &position.x);
     return position;
 }
 
+ExpansionView LegendreBasis::view(const CoefficientMatrix& coefficients) const {
+    return {interval_length_for(coefficients), n_t_, degree_, coefficients.values().data()};
+}
+
 double LegendreBasis::evaluate(const CoefficientMatrix& coefficients, double t) const {
-    const double h = interval_length_for(coefficients);
     double value = 0.0;
-    value_lanes<double, 1>(&t, &value, h, n_t_, degree_, coefficients.values().data());
+    value_lanes<double, 1>(view(coefficients), &t, &value);
     return value;
 }
 
 double LegendreBasis::evaluate_derivative(const CoefficientMatrix& coefficients, double t) const {
-    const double h = interval_length_for(coefficients);
     double value = 0.0;
-    derivative_lanes<double, 1>(&t, &value, h, n_t_, degree_, coefficients.values().data());
+    derivative_lanes<double, 1>(view(coefficients), &t, &value);
     return value;
 }
 
@@ -429,20 +451,17 @@ std::vector<double> LegendreBasis::evaluate_derivative_many(const CoefficientMat
 // ---------------------------------------------------------------------------------------
 // Batches
 
-BatchEvaluation::BatchEvaluation(const LegendreBasis& basis,
-                                 const CoefficientMatrix& coefficients, Quantity quantity,
-                                 std::size_t n)
+BatchEvaluation::BatchEvaluation(const LegendreBasis& basis, const CoefficientMatrix& coefficients,
+                                 Quantity quantity, std::size_t n)
     : storage_(array_length<double>(n)),
       work_(n, kChunkTimes,
-            [h = basis.interval_length_for(coefficients), n_t = basis.n_t(),
-             degree = basis.degree(), c = coefficients.values().data(),
-             items = storage_.items().data(), quantity](std::size_t begin, std::size_t end) {
-                // In place: each group of lanes reads its times before it writes its values.
+            [e = basis.view(coefficients), items = storage_.items().data(), quantity](
+                std::size_t begin, std::size_t end) {
                 double* chunk = items + begin;
                 if (quantity == Quantity::kValue) {
-                    evaluate_value_range(chunk, chunk, end - begin, h, n_t, degree, c);
+                    evaluate_value_range(e, chunk, chunk, end - begin);
                 } else {
-                    evaluate_derivative_range(chunk, chunk, end - begin, h, n_t, degree, c);
+                    evaluate_derivative_range(e, chunk, chunk, end - begin);
                 }
             }) {}
 

@@ -29,9 +29,10 @@ private:
     std::source_location where_;
 };
 
-// An explicit stop: the message is reported as written.
-[[noreturn]] inline void fail(std::string message,
-                              std::source_location where = std::source_location::current()) {
+// An explicit stop: the message is reported as written. Cold and out of line, so that
+// failure paths stay out of the hot code that checks them.
+[[noreturn, gnu::cold, gnu::noinline]] inline void fail(
+    std::string message, std::source_location where = std::source_location::current()) {
     throw InternalFailure(std::move(message), where);
 }
 
@@ -62,7 +63,7 @@ inline void check_index(std::uint64_t index, std::uint64_t len,
          where);
 }
 
-[[noreturn]] inline void capacity_overflow(
+[[noreturn, gnu::cold, gnu::noinline]] inline void capacity_overflow(
     std::source_location where = std::source_location::current()) {
     fail("capacity overflow", where);
 }

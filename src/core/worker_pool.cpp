@@ -37,9 +37,9 @@ std::size_t positive_env(const char* name) {
 // megabytes per thread only spends address space, which a limited process runs out of.
 // The sanitizers' instrumentation needs much larger frames.
 #if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
-constexpr std::size_t kWorkerStackBytes = std::size_t{4} << 20;
+constexpr std::size_t kWorkerStackBytes = std::size_t{4} * 1024 * 1024;
 #else
-constexpr std::size_t kWorkerStackBytes = std::size_t{256} << 10;
+constexpr std::size_t kWorkerStackBytes = std::size_t{256} * 1024;
 #endif
 
 // How many threads with the workers' stack this process can start, up to `wanted`: all of
@@ -129,8 +129,7 @@ private:
                 static_cast<std::size_t>(tbb::info::default_concurrency());
             if (workers + 1 > default_concurrency) {
                 // Without this the scheduler caps its workers at the hardware concurrency.
-                new tbb::global_control(tbb::global_control::max_allowed_parallelism,
-                                        workers + 1);
+                new tbb::global_control(tbb::global_control::max_allowed_parallelism, workers + 1);
             }
             // Every slot is a worker's: the calling thread of a batch works outside the arena.
             auto* arena = new tbb::task_arena(static_cast<int>(workers), 0);

@@ -46,6 +46,14 @@ private:
     std::uint64_t cols_;
 };
 
+// What a kernel reads: the mesh and the coefficients.
+struct ExpansionView {
+    double h;           // T / n_t
+    std::uint64_t n_t;  // at least 1
+    std::uint64_t degree;
+    const double* coefficients;  // n_t rows, degree + 1 columns, column by column
+};
+
 struct IntervalPosition {
     std::uint64_t k;  // interval index
     double x;         // local coordinate in [-1, 1] (NaN for a NaN time)
@@ -77,11 +85,12 @@ public:
     std::vector<double> evaluate_derivative_many(const CoefficientMatrix& coefficients,
                                                  std::span<const double> times) const;
 
-    // h = T / n_t, after checking that there is an interval and that the coefficients have
-    // n_t rows and degree + 1 columns.
-    double interval_length_for(const CoefficientMatrix& coefficients) const;
+    // The kernels' view of this mesh and `coefficients`, after checking that there is an
+    // interval and that the coefficients have n_t rows and degree + 1 columns.
+    ExpansionView view(const CoefficientMatrix& coefficients) const;
 
 private:
+    double interval_length_for(const CoefficientMatrix& coefficients) const;
 
     std::uint64_t degree_;
     std::uint64_t n_t_;
@@ -94,7 +103,7 @@ private:
 // order, which does chunks itself whenever the one it needs is not done yet.
 class BatchEvaluation {
 public:
-    enum class Quantity { kValue, kDerivative };
+    enum class Quantity : std::uint8_t { kValue, kDerivative };
 
     // Checks mesh and coefficients as the single-time methods do. The basis and the
     // coefficients must stay unchanged until this is destroyed.
