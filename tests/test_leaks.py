@@ -15,6 +15,11 @@ import pytest
 import tavo
 from helpers import PanicException, sanitized
 
+try:
+    import _testcapi
+except ImportError:
+    _testcapi = None
+
 CALLS = 20_000
 TRACED_CALLS = 1_000
 PAGE = os.sysconf("SC_PAGE_SIZE")
@@ -107,6 +112,16 @@ BIG = 2**80
 T_OBJECT = float("0.375")  # a float of its own, so its count is the test's alone
 
 
+def batch_refused_midway():
+    """A batch whose list cannot be completed: the interpreter's allocations fail from the
+    200th on, after the list and part of its floats have been made."""
+    _testcapi.set_nomemory(200, 0)
+    try:
+        E.evaluate_many(POOL_TIMES)
+    finally:
+        _testcapi.remove_mem_hooks()
+
+
 def refuse_evaluation_during_set_dofs():
     E.evaluate_at(0.5)
 
@@ -181,6 +196,8 @@ CASES = [
     # A refused allocation (the sanitizers' allocators abort instead)
     ("refused allocation MemoryError", tavo.LegendreBasisEvaluator, (0, 2**36, 1.0), {},
      MemoryError),
+    *([("MemoryError while building the list", batch_refused_midway, (), {}, MemoryError)]
+      if _testcapi else []),
 ]
 
 

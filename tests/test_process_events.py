@@ -1,5 +1,6 @@
 """What a real program does around tavo: exit while a daemon thread is inside a call, fork
-while another thread runs a parallel batch, and a process that cannot get its worker threads.
+while another thread runs a parallel batch, a process that cannot get its worker threads, and
+Ctrl-C during a long batch.
 
 Each scenario runs in a child interpreter, several times, so that a crash or a hang shows as
 an exit status or a timeout instead of taking the test runner with it.
@@ -153,3 +154,34 @@ def test_refused_worker_threads_never_end_the_process(headroom_mib):
     for status, out, err in run_child(source, runs=3, env={"RAYON_NUM_THREADS": "16"}):
         assert status == 0, err
         assert set(out.split()) <= {expected, "MemoryError"}, (out, err)
+
+
+@pytest.mark.parametrize("method", ["evaluate_many", "evaluate_derivative_many"])
+def test_ctrl_c_interrupts_a_long_batch(method):
+    source = f"""
+        import signal, threading, time
+        import numpy as np
+        import tavo
+        evaluator = tavo.LegendreBasisEvaluator(16, 1000, 1.0)
+        evaluator.set_dofs(np.linspace(-1.0, 1.0, 17_000))
+        times = np.random.default_rng(5).random(4_000_000)
+        start = time.perf_counter()
+        evaluator.{method}(times)
+        whole = time.perf_counter() - start
+        # The signal comes a tenth of the way in, as a SIGINT from the terminal would.
+        timer = threading.Timer(whole / 10, signal.raise_signal, (signal.SIGINT,))
+        timer.start()
+        try:
+            evaluator.{method}(times)
+        except KeyboardInterrupt:
+            pass
+        else:
+            raise SystemExit("the batch ran to its end")
+        # Nothing is left borrowed, and the instance still evaluates as before.
+        evaluator.set_dofs(np.linspace(-1.0, 1.0, 17_000))
+        few = times[:5000]
+        single = evaluator.{method.replace("_many", "_at")}
+        assert evaluator.{method}(few) == [single(t) for t in few]
+    """
+    for status, _, err in run_child(source, runs=2):
+        assert status == 0, err

@@ -109,10 +109,13 @@ import array, random, tavo
 rng = random.Random(8)
 evaluator = tavo.LegendreBasisEvaluator(6, 9, 2.0)
 evaluator.set_dofs([rng.uniform(-1.0, 1.0) for _ in range(63)])
-times = array.array("d", [rng.uniform(-0.5, 2.5) for _ in range(10_000)])
-for method in (evaluator.evaluate_many, evaluator.evaluate_derivative_many):
-    print(array.array("d", method(times)).tobytes().hex())
+for n in LENGTHS:
+    times = array.array("d", [rng.uniform(-0.5, 2.5) for _ in range(n)])
+    for method in (evaluator.evaluate_many, evaluator.evaluate_derivative_many):
+        print(array.array("d", method(times)).tobytes().hex())
 """
+# Around the chunks in which a batch is shared out, and a long one.
+LENGTHS = [4095, 4097, 8192, 12_289, 100_000]
 
 
 def pool_batches(setting):
@@ -120,11 +123,12 @@ def pool_batches(setting):
     environment = {k: v for k, v in os.environ.items()
                    if k not in ("RAYON_NUM_THREADS", "RAYON_RS_NUM_CPUS")}
     environment.update(setting)
-    run = subprocess.run([sys.executable, "-c", POOL_SCRIPT], capture_output=True, text=True,
+    script = f"LENGTHS = {LENGTHS}\n" + POOL_SCRIPT
+    run = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True,
                          env=environment, timeout=120, check=False)
     assert run.returncode == 0, run.stderr
     lines = run.stdout.split()
-    assert [len(line) for line in lines] == [16 * 10_000] * 2
+    assert [len(line) for line in lines] == [16 * n for n in LENGTHS for _ in range(2)]
     return lines
 
 
@@ -133,6 +137,7 @@ def pool_batches(setting):
     [
         {"RAYON_NUM_THREADS": "1"},
         {"RAYON_RS_NUM_CPUS": "1"},
+        {"RAYON_NUM_THREADS": "2"},
         {"RAYON_NUM_THREADS": "3"},
         {"RAYON_NUM_THREADS": "1", "RAYON_RS_NUM_CPUS": "4"},
         {"RAYON_NUM_THREADS": "0", "RAYON_RS_NUM_CPUS": "3"},

@@ -8,100 +8,9 @@
 #include <utility>
 
 #include "internal_failure.hpp"
+#include "legendre_kernels.hpp"
 
 namespace tavo {
-
-// ---------------------------------------------------------------------------------------
-// Legendre recurrences
-
-namespace {
-
-// Added to the denominator x*x - 1 of the closed-form derivative.
-constexpr double kDerivativeEpsilon = 1e-15;
-
-// The kernel helpers take and return vectors wider than the baseline registers; they are
-// always inlined, so the calling convention for such vectors never applies. (For the whole
-// file: templates are instantiated at its end.)
-#pragma GCC diagnostic ignored "-Wpsabi"
-
-// Step j of the three-term recurrence, P_(j+1) = (P_j * (x * u) - P_(j-1) * j) / w with
-// u = (j + j) + 1 and w = j + 1, in exactly this operation order. Every kernel, of one time
-// or of vector lanes, takes its steps from here.
-struct RecurrenceStep {
-    double j;
-    double u;
-    double w;
-
-    explicit RecurrenceStep(std::uint64_t step)
-        : j(static_cast<double>(step)), u((j + j) + 1.0), w(j + 1.0) {}
-
-    template <class V>
-    [[gnu::always_inline]] V next(const V& x, const V& current, const V& previous) const {
-        return (current * (x * u) - previous * j) / w;
-    }
-    // P'_(j+1) = P'_(j-1) + u * P_j, exact at the interval ends.
-    template <class V>
-    [[gnu::always_inline]] V next_slope(const V& slope_previous, const V& current) const {
-        return slope_previous + u * current;
-    }
-    // The closed form ((x * P_n - P_(n-1)) * n) / denominator of P'_n, n = j + 1.
-    template <class V>
-    [[gnu::always_inline]] V closed_slope(const V& x, const V& next, const V& current,
-                                          const V& denominator) const {
-        return ((x * next - current) * w) / denominator;
-    }
-};
-
-// Calls visit(i, P_i(x)) for i = 0 .. degree.
-template <class Visit>
-inline void legendre_values(double x, std::uint64_t degree, Visit&& visit) {
-    double previous = 1.0;
-    visit(std::uint64_t{0}, previous);
-    if (degree == 0) return;
-    double current = x;
-    visit(std::uint64_t{1}, current);
-    for (std::uint64_t j = 1; j < degree; ++j) {
-        const double next = RecurrenceStep(j).next(x, current, previous);
-        previous = current;
-        current = next;
-        visit(j + 1, current);
-    }
-}
-
-// Calls visit(i, P'_i(x)) for i = 0 .. degree.
-//
-// Inside |x| <= 1/2 the closed form ((x P_n - P_(n-1)) n) / ((x^2 - 1) + eps) is well
-// conditioned. Towards the interval ends numerator and denominator both vanish and the
-// quotient loses every digit (at x = +-1 it is exactly 0 instead of +-n(n+1)/2), so there
-// the derivative comes from P'_(j+1) = P'_(j-1) + ((j + j) + 1) P_j, which is exact at the
-// ends. A NaN x takes the second branch; both give NaN from mode 2 on.
-template <class Visit>
-inline void legendre_derivatives(double x, std::uint64_t degree, Visit&& visit) {
-    visit(std::uint64_t{0}, 0.0);
-    if (degree == 0) return;
-    visit(std::uint64_t{1}, 1.0);
-    if (degree == 1) return;
-    if (std::fabs(x) <= 0.5) {
-        const double denominator = (x * x - 1.0) + kDerivativeEpsilon;
-        double previous = 0.0;  // P_(n-1)
-        legendre_values(x, degree, [&](std::uint64_t n, double p_n) {
-            if (n >= 2) visit(n, RecurrenceStep(n - 1).closed_slope(x, p_n, previous, denominator));
-            previous = p_n;
-        });
-    } else {
-        double d_previous = 0.0;  // P'_(j-1)
-        double d_current = 1.0;   // P'_j
-        legendre_values(x, degree - 1, [&](std::uint64_t j, double p_j) {
-            if (j == 0) return;
-            const double d_next = RecurrenceStep(j).next_slope(d_previous, p_j);
-            d_previous = d_current;
-            d_current = d_next;
-            visit(j + 1, d_next);
-        });
-    }
-}
-
-}  // namespace
 
 // ---------------------------------------------------------------------------------------
 // CoefficientMatrix
@@ -150,237 +59,16 @@ double LegendreBasis::interval_length_for(const CoefficientMatrix& coefficients)
 
 namespace {
 
-// The per-time kernels, written for G groups of V "lanes": V is `double` (G = 1) for a
-// single time, or Vec4, four doubles, for batches of G * 4 times at once. Every lane performs
-// exactly the operations of a single time in the same order, so the bits do not depend on V
-// or G; running several independent times side by side hides the latency of the divisions
-// and lets them use the processor's vector registers. Lanes are gathered into and out of
-// small arrays, since the interval index and the coefficients are looked up lane by lane.
-//
-// Sums start at -0.0 and run in increasing mode order.
-typedef double Vec4 __attribute__((vector_size(4 * sizeof(double))));
-constexpr std::size_t kGroups = 2;
-constexpr std::size_t kLanes = 4 * kGroups;
-
-template <class V>
-constexpr std::size_t kWidth = sizeof(V) / sizeof(double);  // NOLINT(bugprone-sizeof-expression)
-
-template <class V>
-[[gnu::always_inline]] inline V load(const double* p) {
-    V v;
-    std::memcpy(&v, p, sizeof(V));
-    return v;
-}
-template <class V>
-[[gnu::always_inline]] inline void store(const V& v, double* p) {
-    std::memcpy(p, &v, sizeof(V));
-}
-// The coefficients of the lanes' intervals in one column, built in registers (a round trip
-// through memory would stall on store forwarding).
-template <class V>
-[[gnu::always_inline]] inline V gather(const double* column, const std::uint64_t* k) {
-    if constexpr (std::is_same_v<V, double>) {
-        return column[k[0]];
-    } else {
-        static_assert(kWidth<V> == 4);
-        return V{column[k[0]], column[k[1]], column[k[2]], column[k[3]]};
-    }
-}
-
-// where(|x| <= 1/2) a, elsewhere b (NaN lanes take b).
-template <class V>
-[[gnu::always_inline]] inline V pick_middle(const V& x, const V& a, const V& b) {
-    if constexpr (std::is_same_v<V, double>) {
-        return std::fabs(x) <= 0.5 ? a : b;
-    } else {
-        return ((x <= 0.5) & (x >= -0.5)) ? a : b;
-    }
-}
-
-// Interval k and local coordinate x of each time, on a mesh of n_t >= 1 intervals of length
-// h. The two divisions run in vector lanes, the interval index lane by lane in between.
-template <class V, std::size_t G>
-[[gnu::always_inline]] inline void locate_lanes(const ExpansionView& e, const double* t,
-                                                std::uint64_t* k, double* xs) {
-    const double h = e.h;
-    const std::uint64_t n_t = e.n_t;
-    constexpr std::size_t L = kWidth<V> * G;
-    double q[L], shifted[L], length[L];
-    for (std::size_t g = 0; g < G; ++g) store(load<V>(t + g * kWidth<V>) / h, q + g * kWidth<V>);
-    for (std::size_t l = 0; l < L; ++l) {
-        const double floor_q = std::floor(q[l]);
-        // Saturating conversion: negative and NaN quotients land in interval 0, huge ones at
-        // the top (and then in the last interval).
-        std::uint64_t kl = 0;
-        if (floor_q >= 18446744073709551616.0) {
-            kl = UINT64_MAX;
-        } else if (floor_q > 0.0) {
-            kl = static_cast<std::uint64_t>(floor_q);
-        }
-        if (kl >= n_t) kl = n_t - 1;
-        k[l] = kl;
-        const double a = h * static_cast<double>(kl);
-        // b is h + a, not h * (k + 1): the two differ in the last bit on some meshes.
-        const double b = h + a;
-        const double m = (a + b) * -0.5;
-        shifted[l] = t[l] + m;
-        // The divisor is b - a as computed, not h.
-        length[l] = b - a;
-    }
-    for (std::size_t g = 0; g < G; ++g) {
-        const V s = load<V>(shifted + g * kWidth<V>);
-        V x = (s + s) / load<V>(length + g * kWidth<V>);
-        if constexpr (std::is_same_v<V, double>) {
-            if (x < -1.0) {
-                x = -1.0;
-            } else if (x > 1.0) {
-                x = 1.0;
-            }
-        } else {
-            const V lower = V{} - 1.0;
-            const V upper = V{} + 1.0;
-            x = (x < -1.0) ? lower : x;
-            x = (x > 1.0) ? upper : x;
-        }
-        store(x, xs + g * kWidth<V>);
-    }
-}
-
-template <class V, std::size_t G>
-[[gnu::always_inline]] inline void value_lanes(const ExpansionView& e, const double* t,
-                                               double* out) {
-    constexpr std::size_t L = kWidth<V> * G;
-    std::uint64_t k[L];
-    double xs[L];
-    locate_lanes<V, G>(e, t, k, xs);
-    V x[G], previous[G], current[G], sum[G];
-    for (std::size_t g = 0; g < G; ++g) {
-        x[g] = load<V>(xs + g * kWidth<V>);
-        sum[g] = -0.0 + 1.0 * gather<V>(e.coefficients, k + g * kWidth<V>);
-    }
-    if (e.degree >= 1) {
-        const double* column = e.coefficients + e.n_t;
-        for (std::size_t g = 0; g < G; ++g) {
-            previous[g] = V{} + 1.0;
-            current[g] = x[g];
-            sum[g] = sum[g] + x[g] * gather<V>(column, k + g * kWidth<V>);
-        }
-        for (std::uint64_t j = 1; j < e.degree; ++j) {
-            const RecurrenceStep step(j);
-            column += e.n_t;
-            for (std::size_t g = 0; g < G; ++g) {
-                const V next = step.next(x[g], current[g], previous[g]);
-                previous[g] = current[g];
-                current[g] = next;
-                sum[g] = sum[g] + next * gather<V>(column, k + g * kWidth<V>);
-            }
-        }
-    }
-    for (std::size_t g = 0; g < G; ++g) store(sum[g], out + g * kWidth<V>);
-}
-
-// The derivative of each mode by the rule of legendre_derivatives: both forms are computed
-// for every lane and the lane's |x| picks one, which keeps the lanes free of branches.
-template <class V, std::size_t G>
-[[gnu::always_inline]] inline void derivative_lanes(const ExpansionView& e, const double* t,
-                                                    double* out) {
-    constexpr std::size_t L = kWidth<V> * G;
-    std::uint64_t k[L];
-    double xs[L];
-    locate_lanes<V, G>(e, t, k, xs);
-    V x[G], previous[G], current[G], d_previous[G], d_current[G], denominator[G], sum[G];
-    for (std::size_t g = 0; g < G; ++g) {
-        x[g] = load<V>(xs + g * kWidth<V>);
-        sum[g] = -0.0 + 0.0 * gather<V>(e.coefficients, k + g * kWidth<V>);
-    }
-    if (e.degree >= 1) {
-        const double* column = e.coefficients + e.n_t;
-        for (std::size_t g = 0; g < G; ++g) {
-            sum[g] = sum[g] + 1.0 * gather<V>(column, k + g * kWidth<V>);
-            previous[g] = V{} + 1.0;
-            current[g] = x[g];
-            d_previous[g] = V{} + 0.0;
-            d_current[g] = V{} + 1.0;
-            denominator[g] = (x[g] * x[g] - 1.0) + kDerivativeEpsilon;
-        }
-        for (std::uint64_t j = 1; j < e.degree; ++j) {
-            const RecurrenceStep step(j);
-            column += e.n_t;
-            for (std::size_t g = 0; g < G; ++g) {
-                const V next = step.next(x[g], current[g], previous[g]);
-                const V closed = step.closed_slope(x[g], next, current[g], denominator[g]);
-                const V recurrence = step.next_slope(d_previous[g], current[g]);
-                d_previous[g] = d_current[g];
-                d_current[g] = recurrence;
-                previous[g] = current[g];
-                current[g] = next;
-                const V slope = pick_middle(x[g], closed, recurrence);
-                sum[g] = sum[g] + slope * gather<V>(column, k + g * kWidth<V>);
-            }
-        }
-    }
-    for (std::size_t g = 0; g < G; ++g) store((sum[g] + sum[g]) / e.h, out + g * kWidth<V>);
-}
-
-// Times [0, n) of `t`, in groups of kLanes; `out` may be `t` itself (every group reads its
-// times before it writes its values).
-template <bool Derivative>
-[[gnu::always_inline]] inline void evaluate_range_impl(const ExpansionView& e, const double* t,
-                                                       double* out, std::size_t n) {
-    const auto lanes = [&](const double* lane_t, double* lane_out) {
-        if constexpr (Derivative) {
-            derivative_lanes<Vec4, kGroups>(e, lane_t, lane_out);
-        } else {
-            value_lanes<Vec4, kGroups>(e, lane_t, lane_out);
-        }
-    };
-    std::size_t j = 0;
-    for (; j + kLanes <= n; j += kLanes) lanes(t + j, out + j);
-    if (j < n) {
-        // The tail runs in padded lanes; only its own results are kept.
-        double tail_t[kLanes] = {};
-        double tail_out[kLanes];
-        std::copy(t + j, t + n, tail_t);
-        lanes(tail_t, tail_out);
-        std::copy(tail_out, tail_out + (n - j), out + j);
-    }
-}
-
-// One entry per kernel and target: on x86-64 with the GNU C library the loader picks the
-// widest vector unit the processor has. The bits are the same on every target: each lane is
-// IEEE-754 arithmetic in the written order (no contraction into fused multiply-add).
-#if defined(__x86_64__) && defined(__GLIBC__) && !defined(__SANITIZE_ADDRESS__) && \
-    !defined(__SANITIZE_THREAD__)
-#define TAVO_TARGET_CLONES __attribute__((target_clones("avx2", "default")))
-#else
-#define TAVO_TARGET_CLONES
-#endif
-
-TAVO_TARGET_CLONES
-void evaluate_value_range(const ExpansionView& e, const double* t, double* out, std::size_t n) {
-    evaluate_range_impl<false>(e, t, out, n);
-}
-
-TAVO_TARGET_CLONES
-void evaluate_derivative_range(const ExpansionView& e, const double* t, double* out,
-                               std::size_t n) {
-    evaluate_range_impl<true>(e, t, out, n);
-}
-
 // Times per chunk of a batch: enough that handing out a chunk costs little against its
 // evaluation, few enough that the threads share out the batch evenly and the first values
 // are ready soon. A multiple of the kernels' lane count.
 constexpr std::size_t kChunkTimes = 4096;
-static_assert(kChunkTimes % kLanes == 0);
 
 }  // namespace
 
 IntervalPosition LegendreBasis::locate_interval(double t) const {
     require_intervals(n_t_);
-    IntervalPosition position;
-    const ExpansionView mesh{T_ / static_cast<double>(n_t_), n_t_, degree_, nullptr};
-    locate_lanes<double, 1>(mesh, &t, &position.k, &position.x);
-    return position;
+    return kernels::locate({T_ / static_cast<double>(n_t_), n_t_, degree_, nullptr}, t);
 }
 
 ExpansionView LegendreBasis::view(const CoefficientMatrix& coefficients) const {
@@ -388,33 +76,50 @@ ExpansionView LegendreBasis::view(const CoefficientMatrix& coefficients) const {
 }
 
 double LegendreBasis::evaluate(const CoefficientMatrix& coefficients, double t) const {
-    double value = 0.0;
-    value_lanes<double, 1>(view(coefficients), &t, &value);
-    return value;
+    return kernels::value_at(view(coefficients), t);
 }
 
 double LegendreBasis::evaluate_derivative(const CoefficientMatrix& coefficients, double t) const {
-    double value = 0.0;
-    derivative_lanes<double, 1>(view(coefficients), &t, &value);
-    return value;
+    return kernels::slope_at(view(coefficients), t);
+}
+
+std::vector<double> ActiveBasisFunctions::expanded() const {
+    std::vector<double> all(size, 0.0);
+    for (std::size_t i = 0; i < values.size(); ++i) all[i * stride + interval] = values[i];
+    return all;
+}
+
+ActiveBasisFunctions LegendreBasis::active_basis_functions(double t, bool derivatives) const {
+    const auto [k, x] = locate_interval(t);
+    ActiveBasisFunctions active{array_length<double>(coefficient_count()), k, n_t_, {}};
+    active.values.reserve(array_length<double>(checked_add(degree_, 1)));
+    if (derivatives) {
+        const double h = T_ / static_cast<double>(n_t_);
+        // Each entry is doubled and divided by h on its own (evaluate_derivative does so
+        // once, on the sum).
+        kernels::legendre_derivatives(
+            x, degree_, [&](std::uint64_t, double dp) { active.values.push_back((dp + dp) / h); });
+    } else {
+        kernels::legendre_values(x, degree_,
+                                 [&](std::uint64_t, double p) { active.values.push_back(p); });
+    }
+    return active;
+}
+
+ActiveBasisFunctions LegendreBasis::basis_functions_at(double t) const {
+    return active_basis_functions(t, false);
+}
+
+ActiveBasisFunctions LegendreBasis::basis_function_derivatives_at(double t) const {
+    return active_basis_functions(t, true);
 }
 
 std::vector<double> LegendreBasis::evaluate_all_basis_functions(double t) const {
-    const auto [k, x] = locate_interval(t);
-    std::vector<double> values(array_length<double>(coefficient_count()), 0.0);
-    legendre_values(x, degree_, [&](std::uint64_t i, double p) { values[i * n_t_ + k] = p; });
-    return values;
+    return basis_functions_at(t).expanded();
 }
 
 std::vector<double> LegendreBasis::evaluate_all_basis_function_derivatives(double t) const {
-    const auto [k, x] = locate_interval(t);
-    const double h = T_ / static_cast<double>(n_t_);
-    std::vector<double> values(array_length<double>(coefficient_count()), 0.0);
-    // Each entry is doubled and divided by h on its own (evaluate_derivative does so once,
-    // on the sum).
-    legendre_derivatives(x, degree_,
-                         [&](std::uint64_t i, double dp) { values[i * n_t_ + k] = (dp + dp) / h; });
-    return values;
+    return basis_function_derivatives_at(t).expanded();
 }
 
 namespace {
@@ -459,9 +164,9 @@ BatchEvaluation::BatchEvaluation(const LegendreBasis& basis, const CoefficientMa
                 std::size_t begin, std::size_t end) {
                 double* chunk = items + begin;
                 if (quantity == Quantity::kValue) {
-                    evaluate_value_range(e, chunk, chunk, end - begin);
+                    kernels::values_at(e, chunk, chunk, end - begin);
                 } else {
-                    evaluate_derivative_range(e, chunk, chunk, end - begin);
+                    kernels::slopes_at(e, chunk, chunk, end - begin);
                 }
             }) {}
 
@@ -541,7 +246,7 @@ LagrangeBasis::LagrangeBasis(std::uint64_t degree, std::uint64_t n_t, double T)
 // ---------------------------------------------------------------------------------------
 // Prolongation
 
-CsrMatrix LagrangeBasis::get_prolongation_matrix_to(std::uint64_t nt_fine) const {
+Triplets LagrangeBasis::prolongation_triplets(std::uint64_t nt_fine) const {
     const std::uint64_t d = degree_;
     const std::uint64_t n_coarse = n_t_;
     if (d < 1) fail("Lagrange prolongation requires polynomial degree at least 1");
@@ -549,10 +254,11 @@ CsrMatrix LagrangeBasis::get_prolongation_matrix_to(std::uint64_t nt_fine) const
     if (nt_fine < 1) fail("Lagrange prolongation requires at least one fine interval");
 
     const std::uint64_t last_fine = checked_mul(nt_fine, d);
-    CoordinateMatrix coo(checked_add(last_fine, 1), checked_add(checked_mul(n_coarse, d), 1));
+    checked_add(checked_mul(n_coarse, d), 1);  // the column count
     // Every row gets at least one entry; reserving that much first also refuses an
     // impossible row count before any other work.
-    coo.reserve(last_fine + 1);
+    Triplets triplets;
+    triplets.reserve(checked_add(last_fine, 1));
 
     const std::vector<double> nodes = equispaced_nodes(-1.0, 1.0, d);
     const std::vector<double> weights = barycentric_weights(nodes);
@@ -570,9 +276,21 @@ CsrMatrix LagrangeBasis::get_prolongation_matrix_to(std::uint64_t nt_fine) const
         const double xi = (delta + delta) + (-1.0);
         lagrange_basis_values(xi, nodes, weights, values);
         for (std::uint64_t l = 0; l <= d; ++l) {
-            if (values[l] != 0.0) coo.push(i, k * d + l, values[l]);
+            if (values[l] != 0.0) triplets.push(i, k * d + l, values[l]);
         }
     }
+    return triplets;
+}
+
+// The entries go in row by row, each row's in ascending columns, and no position twice:
+// the CSR form holds exactly them, in that order.
+CsrMatrix LagrangeBasis::get_prolongation_matrix_to(std::uint64_t nt_fine) const {
+    const Triplets triplets = prolongation_triplets(nt_fine);
+    CoordinateMatrix coo(checked_add(checked_mul(nt_fine, degree_), 1),
+                         checked_add(checked_mul(n_t_, degree_), 1));
+    coo.reserve(triplets.values.size());
+    for (std::size_t e = 0; e < triplets.values.size(); ++e)
+        coo.push(triplets.rows[e], triplets.cols[e], triplets.values[e]);
     return coo.to_csr();
 }
 
@@ -604,7 +322,7 @@ Eigen::MatrixXd local_transformation(std::uint64_t p) {
     const auto n = static_cast<Eigen::Index>(size);
     Eigen::MatrixXd v(n, n);
     for (Eigen::Index i = 0; i < n; ++i) {
-        legendre_values(nodes[static_cast<std::size_t>(i)], p, [&](std::uint64_t j, double value) {
+        kernels::legendre_values(nodes[static_cast<std::size_t>(i)], p, [&](std::uint64_t j, double value) {
             v(static_cast<Eigen::Index>(j), i) = value;
         });
     }
@@ -644,6 +362,24 @@ CsrMatrix LagrangeBasis::to_legendre_basis_matrix_for_pol_degree(std::uint64_t a
     const Eigen::MatrixXd w = local_transformation(degree_);
     check_index(a, degree_ + 1);
     return per_degree_matrix(w, a, degree_, n_t_, points_.size());
+}
+
+Triplets LagrangeBasis::transformation_triplets() const {
+    const Eigen::MatrixXd w = local_transformation(degree_);
+    const std::uint64_t p = degree_;
+    Triplets triplets;
+    triplets.reserve(checked_mul(checked_mul(p + 1, p + 1), n_t_));
+    // Row a * n_t + k is the coefficient of degree a on interval k; its entries are the
+    // weights of the interval's nodes k * p + i, in ascending columns: the per-degree blocks
+    // stacked in ascending a, as get_transormation_matrix_to_legendre assembles them.
+    for (std::uint64_t a = 0; a <= p; ++a) {
+        const auto column = static_cast<Eigen::Index>(a);
+        for (std::uint64_t k = 0; k < n_t_; ++k) {
+            for (std::uint64_t i = 0; i <= p; ++i)
+                triplets.push(a * n_t_ + k, k * p + i, w(static_cast<Eigen::Index>(i), column));
+        }
+    }
+    return triplets;
 }
 
 CsrMatrix LagrangeBasis::get_transormation_matrix_to_legendre() const {

@@ -14,6 +14,7 @@
 #include <span>
 #include <vector>
 
+#include "legendre_kernels.hpp"
 #include "sparse_matrix_tools.hpp"
 #include "worker_pool.hpp"
 
@@ -46,17 +47,17 @@ private:
     std::uint64_t cols_;
 };
 
-// What a kernel reads: the mesh and the coefficients.
-struct ExpansionView {
-    double h;           // T / n_t
-    std::uint64_t n_t;  // at least 1
-    std::uint64_t degree;
-    const double* coefficients;  // n_t rows, degree + 1 columns, column by column
-};
+// All basis functions (or their slopes) at one time: zero outside the interval of the time,
+// where the one of mode i takes values[i]. In the vector of all of them (global numbering)
+// that is entry i * stride + interval.
+struct ActiveBasisFunctions {
+    std::size_t size;        // (degree + 1) * n_t
+    std::uint64_t interval;  // k
+    std::uint64_t stride;    // n_t
+    std::vector<double> values;
 
-struct IntervalPosition {
-    std::uint64_t k;  // interval index
-    double x;         // local coordinate in [-1, 1] (NaN for a NaN time)
+    // The vector of all of them.
+    std::vector<double> expanded() const;
 };
 
 class LegendreBasis {
@@ -77,6 +78,9 @@ public:
     double evaluate_derivative(const CoefficientMatrix& coefficients, double t) const;
     std::vector<double> evaluate_all_basis_functions(double t) const;
     std::vector<double> evaluate_all_basis_function_derivatives(double t) const;
+    // The same, by their nonzero part alone.
+    ActiveBasisFunctions basis_functions_at(double t) const;
+    ActiveBasisFunctions basis_function_derivatives_at(double t) const;
 
     // Entry j is evaluate / evaluate_derivative at times[j], bit for bit. From
     // SERIAL_BATCH_LIMIT times on the work is spread over the process-wide worker pool.
@@ -91,6 +95,7 @@ public:
 
 private:
     double interval_length_for(const CoefficientMatrix& coefficients) const;
+    ActiveBasisFunctions active_basis_functions(double t, bool derivatives) const;
 
     std::uint64_t degree_;
     std::uint64_t n_t_;
@@ -150,9 +155,14 @@ public:
     // Rows: nodes of a mesh of nt_fine intervals of the same degree; columns: this basis's
     // nodes. Row i holds this basis's functions evaluated at fine node i.
     CsrMatrix get_prolongation_matrix_to(std::uint64_t nt_fine) const;
+    // Its stored entries in row-major order, made directly (what csr_to_triplets of it gives).
+    Triplets prolongation_triplets(std::uint64_t nt_fine) const;
 
     // (degree + 1) * n_t rows in Legendre global numbering, one column per node.
     CsrMatrix get_transormation_matrix_to_legendre() const;
+    // Its stored entries in row-major order, made directly (what csr_to_triplets of it gives,
+    // stored zeros included).
+    Triplets transformation_triplets() const;
     // The rows of Legendre degree a alone: n_t rows, one column per node.
     CsrMatrix to_legendre_basis_matrix_for_pol_degree(std::uint64_t a) const;
 

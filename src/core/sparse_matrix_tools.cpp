@@ -109,12 +109,15 @@ CsrMatrix csr_block_from_ndarray(const BlockGrid& grid) {
     return coo.to_csr();
 }
 
+void Triplets::reserve(std::uint64_t entries) {
+    rows.reserve(array_length<std::uint64_t>(entries));
+    cols.reserve(array_length<std::uint64_t>(entries));
+    values.reserve(array_length<double>(entries));
+}
+
 Triplets csr_to_triplets(const CsrMatrix& matrix) {
-    const auto n = static_cast<std::size_t>(matrix.nonZeros());
     Triplets out;
-    out.rows.reserve(n);
-    out.cols.reserve(n);
-    out.values.reserve(n);
+    out.reserve(static_cast<std::uint64_t>(matrix.nonZeros()));
     for (Eigen::Index r = 0; r < matrix.outerSize(); ++r) {
         for (CsrMatrix::InnerIterator it(matrix, r); it; ++it) {
             out.rows.push_back(static_cast<std::uint64_t>(r));

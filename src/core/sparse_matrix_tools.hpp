@@ -71,6 +71,13 @@ struct Triplets {
     std::vector<std::uint64_t> rows;
     std::vector<std::uint64_t> cols;
     std::vector<double> values;
+
+    void reserve(std::uint64_t entries);
+    void push(std::uint64_t row, std::uint64_t col, double value) {
+        rows.push_back(row);
+        cols.push_back(col);
+        values.push_back(value);
+    }
 };
 
 // Places block (i, j) at the row offset of the block rows above it and the column offset

@@ -103,11 +103,6 @@ Ref new_float(double value) {
     return Ref::steal(f);
 }
 
-Ref new_list(std::size_t length) {
-    PyObject* list = PyList_New(static_cast<Py_ssize_t>(length));
-    if (list == nullptr) result_creation_failed();
-    return Ref::steal(list);
-}
 
 std::string type_qualname(PyObject* obj) {
     Ref name =
@@ -477,23 +472,22 @@ void DoubleBuffer::copy_to(std::span<double> out) const {
 // ---------------------------------------------------------------------------------------
 // Results
 
+Ref new_list(std::size_t size) {
+    PyObject* list = PyList_New(static_cast<Py_ssize_t>(size));
+    if (list == nullptr) result_creation_failed();
+    return Ref::steal(list);
+}
+
+void fill_floats(PyObject* list, std::size_t at, std::span<const double> values) {
+    PyObject** items = reinterpret_cast<PyListObject*>(list)->ob_item + at;
+    for (const double value : values) *items++ = new_float(value).release();
+}
+
 Ref float_result(double value) { return new_float(value); }
 
 Ref float_list_result(std::span<const double> values) {
     Ref list = new_list(values.size());
-    for (std::size_t i = 0; i < values.size(); ++i) {
-        PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), new_float(values[i]).release());
-    }
-    return list;
-}
-
-Ref integer_list_result(std::span<const std::uint64_t> values) {
-    Ref list = new_list(values.size());
-    for (std::size_t i = 0; i < values.size(); ++i) {
-        PyObject* item = PyLong_FromUnsignedLongLong(values[i]);
-        if (item == nullptr) result_creation_failed();
-        PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), item);
-    }
+    fill_floats(list.get(), 0, values);
     return list;
 }
 
@@ -505,11 +499,143 @@ Ref string_result(std::string_view text) {
 
 Ref none_result() { return Ref::borrow(Py_None); }
 
+Ref mostly_zero_float_list_result(std::size_t size, std::size_t first, std::size_t stride,
+                                  std::span<const double> values) {
+    Ref list = new_list(size);
+    const Ref zero = new_float(0.0);
+    PyObject** items = reinterpret_cast<PyListObject*>(list.get())->ob_item;
+    for (std::size_t i = 0; i < size; ++i) items[i] = zero.get();
+    // Its references, all at once but in the interpreter's own way (saturating where it
+    // makes objects immortal).
+    for (std::size_t i = 0; i < size; ++i) Py_INCREF(zero.get());
+    for (std::size_t i = 0; i < values.size(); ++i) {
+        if (std::bit_cast<std::uint64_t>(values[i]) == 0) continue;  // +0.0: the shared zero
+        PyObject*& item = items[first + i * stride];
+        Py_DECREF(item);
+        item = new_float(values[i]).release();
+    }
+    return list;
+}
+
+namespace {
+
+// One object per distinct 64-bit key (an index, or the bits of a float) among the items of
+// one result, as far as kMaxKept keys: beyond that, keys not kept get objects of their own.
+// Open addressing with linear probing; the table holds a reference to each object it keeps.
+class SharedObjects {
+public:
+    SharedObjects() = default;
+    SharedObjects(const SharedObjects&) = delete;
+    SharedObjects& operator=(const SharedObjects&) = delete;
+    ~SharedObjects() noexcept(false) {  // NOLINT(bugprone-unsafe-to-allow-exceptions)
+        if (!may_touch_objects()) return;
+        for (const Slot& slot : slots_) Py_XDECREF(slot.object);
+    }
+
+    // A new reference to the object of `key`, made by make() (a new reference) if unknown.
+    template <class Make>
+    PyObject* get(std::uint64_t key, Make&& make) {
+        if (slots_.empty()) slots_.resize(kFirstSlots);
+        std::size_t i = slot_of(key);
+        for (; slots_[i].object != nullptr; i = (i + 1) & (slots_.size() - 1)) {
+            if (slots_[i].key == key) {
+                Py_INCREF(slots_[i].object);
+                return slots_[i].object;
+            }
+        }
+        PyObject* object = make();
+        if (kept_ < kMaxKept) {
+            // At most half full, so that a search for an unknown key ends soon.
+            if (2 * (kept_ + 1) > slots_.size()) {
+                grow();
+                i = slot_of(key);
+                while (slots_[i].object != nullptr) i = (i + 1) & (slots_.size() - 1);
+            }
+            slots_[i] = {key, object};
+            Py_INCREF(object);
+            ++kept_;
+        }
+        return object;
+    }
+
+private:
+    struct Slot {
+        std::uint64_t key = 0;
+        PyObject* object = nullptr;
+    };
+    static constexpr std::size_t kFirstSlots = 256;
+    static constexpr std::size_t kMaxKept = std::size_t{1} << 16;
+
+    std::size_t slot_of(std::uint64_t key) const {
+        // Fibonacci hashing: the high bits of the product mix every bit of the key.
+        return static_cast<std::size_t>((key * 0x9E3779B97F4A7C15ULL) >>
+                                        (64 - std::countr_zero(slots_.size())));
+    }
+
+    void grow() {
+        std::vector<Slot> old(2 * slots_.size());
+        old.swap(slots_);
+        for (const Slot& slot : old) {
+            if (slot.object == nullptr) continue;
+            std::size_t i = slot_of(slot.key);
+            while (slots_[i].object != nullptr) i = (i + 1) & (slots_.size() - 1);
+            slots_[i] = slot;
+        }
+    }
+
+    std::vector<Slot> slots_;
+    std::size_t kept_ = 0;
+};
+
+PyObject* new_index(std::uint64_t value) {
+    PyObject* item = PyLong_FromUnsignedLongLong(value);
+    if (item == nullptr) result_creation_failed();
+    return item;
+}
+
+// Indices repeat in runs (the rows of a row-major result) and across the whole result (its
+// columns): the last one is reused, and the others come from a table indexed by value where
+// the values are few against the items, else from shared objects.
+Ref index_list_result(std::span<const std::uint64_t> values) {
+    Ref list = new_list(values.size());
+    PyObject** items = reinterpret_cast<PyListObject*>(list.get())->ob_item;
+    const std::uint64_t largest =
+        values.empty() ? 0 : *std::max_element(values.begin(), values.end());
+    const bool dense = largest < 2 * values.size() + 1024;
+    std::vector<Ref> by_value(dense ? largest + 1 : 0);
+    SharedObjects shared;
+    for (std::size_t i = 0; i < values.size(); ++i) {
+        if (i > 0 && values[i] == values[i - 1]) {
+            items[i] = Ref::borrow(items[i - 1]).release();
+        } else if (dense) {
+            Ref& object = by_value[values[i]];
+            if (!object) object = Ref::steal(new_index(values[i]));
+            items[i] = Ref::borrow(object.get()).release();
+        } else {
+            items[i] = shared.get(values[i], [&] { return new_index(values[i]); });
+        }
+    }
+    return list;
+}
+
+Ref shared_float_list_result(std::span<const double> values) {
+    Ref list = new_list(values.size());
+    PyObject** items = reinterpret_cast<PyListObject*>(list.get())->ob_item;
+    SharedObjects shared;
+    for (std::size_t i = 0; i < values.size(); ++i) {
+        items[i] = shared.get(std::bit_cast<std::uint64_t>(values[i]),
+                              [&] { return new_float(values[i]).release(); });
+    }
+    return list;
+}
+
+}  // namespace
+
 Ref triplet_result(std::span<const std::uint64_t> rows, std::span<const std::uint64_t> cols,
                    std::span<const double> values) {
-    Ref row_list = integer_list_result(rows);
-    Ref col_list = integer_list_result(cols);
-    Ref value_list = float_list_result(values);
+    Ref row_list = index_list_result(rows);
+    Ref col_list = index_list_result(cols);
+    Ref value_list = shared_float_list_result(values);
     PyObject* tuple = PyTuple_New(3);
     if (tuple == nullptr) result_creation_failed();
     PyTuple_SET_ITEM(tuple, 0, row_list.release());

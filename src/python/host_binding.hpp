@@ -290,12 +290,21 @@ private:
 
 Ref float_result(double value);
 Ref float_list_result(std::span<const double> values);
-Ref integer_list_result(std::span<const std::uint64_t> values);
 Ref string_result(std::string_view text);
 Ref none_result();
-// (rows, cols, values) as a new 3-tuple of two int lists and a float list.
+// A float list of `size` zeros, one object for all of them, but for entries
+// first + i * stride, which hold values[i].
+Ref mostly_zero_float_list_result(std::size_t size, std::size_t first, std::size_t stride,
+                                  std::span<const double> values);
+// (rows, cols, values) as a new 3-tuple of two int lists and a float list, with one object
+// per distinct index and per distinct value bit pattern (as far as a few ten thousand).
 Ref triplet_result(std::span<const std::uint64_t> rows, std::span<const std::uint64_t> cols,
                    std::span<const double> values);
+
+// Sets list[at + i] = a new float of values[i], list items that were empty.
+void fill_floats(PyObject* list, std::size_t at, std::span<const double> values);
+// A new list of `size` empty items, to be filled before anyone else sees it.
+Ref new_list(std::size_t size);
 
 // ---------------------------------------------------------------------------------------
 // Instances and access
@@ -495,6 +504,27 @@ void without_lock(Work&& work) {
     // At exit this ends a daemon thread (ThreadExit): not in a destructor, which would be
     // noexcept.
     PyEval_RestoreThread(state);
+}
+
+// The float list result of a computation done in chunks without the lock: each chunk that is
+// done becomes floats, with the lock held; before each chunk the lock is released, while the
+// calling thread computes chunks or waits for the next one, and also when that one is done
+// already: a thread that has waited for the lock for a switch interval gets it then, as it
+// would from a thread running Python code. Between chunks, pending signals are handled:
+// Ctrl-C ends a long batch with KeyboardInterrupt. The chunks need chunk_count(),
+// work_until_done(chunk) and values(chunk).
+template <class Chunks>
+Ref float_list_result(Chunks& chunks, std::size_t size) {
+    Ref list = new_list(size);
+    std::size_t filled = 0;
+    for (std::size_t chunk = 0; chunk < chunks.chunk_count(); ++chunk) {
+        without_lock([&] { chunks.work_until_done(chunk); });
+        require_status(PyErr_CheckSignals());
+        const std::span<const double> values = chunks.values(chunk);
+        fill_floats(list.get(), filled, values);
+        filled += values.size();
+    }
+    return list;
 }
 
 // ---------------------------------------------------------------------------------------

@@ -2,7 +2,6 @@
 // is a description and a body; the body converts the arguments, runs the numerical core on
 // plain values and converts the result back.
 #include <cstdint>
-#include <optional>
 #include <string>
 #include <vector>
 
@@ -46,8 +45,7 @@ Ref get_lagrange_points(const Arguments& arguments) {
     return host::float_list_result(LagrangeBasis(degree, n_t, T).points());
 }
 
-Ref triplets_of(const CsrMatrix& matrix) {
-    const Triplets triplets = csr_to_triplets(matrix);
+Ref triplet_result(const Triplets& triplets) {
     return host::triplet_result(triplets.rows, triplets.cols, triplets.values);
 }
 
@@ -57,7 +55,7 @@ Ref lagrange_prolongation_matrix(const Arguments& arguments) {
     const std::uint64_t nt_coarse = arguments.unsigned_integer(0);
     const std::uint64_t nt_fine = arguments.unsigned_integer(1);
     const std::uint64_t degree = arguments.unsigned_integer(2);
-    return triplets_of(LagrangeBasis(degree, nt_coarse, 1.0).get_prolongation_matrix_to(nt_fine));
+    return triplet_result(LagrangeBasis(degree, nt_coarse, 1.0).prolongation_triplets(nt_fine));
 }
 
 constexpr Callable kTransformation =
@@ -65,7 +63,7 @@ constexpr Callable kTransformation =
 Ref lagrange_to_legendre_basis_transformation(const Arguments& arguments) {
     const std::uint64_t degree = arguments.unsigned_integer(0);
     const std::uint64_t n_t = arguments.unsigned_integer(1);
-    return triplets_of(LagrangeBasis(degree, n_t, 1.0).get_transormation_matrix_to_legendre());
+    return triplet_result(LagrangeBasis(degree, n_t, 1.0).transformation_triplets());
 }
 
 // ---------------------------------------------------------------------------------------
@@ -95,16 +93,22 @@ Ref basis_evaluate_at(const Arguments& arguments, const BasisValue& b) {
     return host::float_result(b.basis.evaluate(coefficients, t));
 }
 
+// All but degree + 1 entries are zeros: one float object serves them all.
+Ref all_basis_functions_result(const ActiveBasisFunctions& active) {
+    return host::mostly_zero_float_list_result(active.size, active.interval, active.stride,
+                                               active.values);
+}
+
 constexpr Callable kBasisAll = host::method("LegendreBasis", "evaluate_all_basis_functions", {"t"});
 Ref basis_all(const Arguments& arguments, const BasisValue& b) {
-    return host::float_list_result(b.basis.evaluate_all_basis_functions(arguments.float_value(0)));
+    return all_basis_functions_result(b.basis.basis_functions_at(arguments.float_value(0)));
 }
 
 constexpr Callable kBasisAllDerivatives =
     host::method("LegendreBasis", "evaluate_all_basis_function_derivatives", {"t"});
 Ref basis_all_derivatives(const Arguments& arguments, const BasisValue& b) {
-    return host::float_list_result(
-        b.basis.evaluate_all_basis_function_derivatives(arguments.float_value(0)));
+    return all_basis_functions_result(
+        b.basis.basis_function_derivatives_at(arguments.float_value(0)));
 }
 
 PyMethodDef basis_methods[] = {
@@ -156,22 +160,17 @@ Ref evaluator_derivative_at(const Arguments& arguments, const EvaluatorValue& e)
     return host::float_result(e.basis.evaluate_derivative(e.dofs, arguments.float_value(0)));
 }
 
-// Batch order: copy the times, release the lock, evaluate on the stored coefficients,
-// re-acquire, release the buffer, build the list.
+// The times are copied with the lock held (other threads may write the caller's array once
+// it is released), then evaluated chunk by chunk on the worker pool and the calling thread
+// while the calling thread turns finished chunks into floats. The buffer is held and the
+// access shared until the list is complete.
 template <BatchEvaluation::Quantity quantity>
 Ref evaluate_batch(const Arguments& arguments, const EvaluatorValue& e) {
-    std::optional<BatchEvaluation> batch;
-    {
-        const host::DoubleBuffer times(arguments[0], arguments.parameter_name(0));
-        batch.emplace(e.basis, e.dofs, quantity, times.size());
-        times.copy_to(batch->times());
-        batch->start();
-        host::without_lock([&] {
-            for (std::size_t chunk = 0; chunk < batch->chunk_count(); ++chunk)
-                batch->work_until_done(chunk);
-        });
-    }
-    return host::float_list_result(batch->times());
+    const host::DoubleBuffer times(arguments[0], arguments.parameter_name(0));
+    BatchEvaluation batch(e.basis, e.dofs, quantity, times.size());
+    times.copy_to(batch.times());
+    batch.start();
+    return host::float_list_result(batch, times.size());
 }
 
 constexpr Callable kEvaluateMany =

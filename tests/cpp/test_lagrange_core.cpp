@@ -361,6 +361,12 @@ TEST_P(LagrangeToLegendreMesh, StacksThePerDegreeMatrices) {
     EXPECT_EQ(stacked.size(), (p + 1) * (p + 1) * n_t);
     expect_matrix(whole, static_cast<std::int64_t>((p + 1) * n_t),
                   static_cast<std::int64_t>(n_t * p + 1), stacked);
+    // The direct construction gives the same entries in the same order, bit for bit.
+    const tavo::Triplets direct = basis.transformation_triplets();
+    const tavo::Triplets assembled = tavo::csr_to_triplets(whole);
+    EXPECT_EQ(direct.rows, assembled.rows);
+    EXPECT_EQ(direct.cols, assembled.cols);
+    EXPECT_EQ(bit_patterns(direct.values), bit_patterns(assembled.values));
 }
 
 TEST_P(LagrangeToLegendreMesh, CoefficientsReproduceThePolynomial) {
@@ -384,6 +390,7 @@ TEST_P(LagrangeToLegendreMesh, CoefficientsReproduceThePolynomial) {
 INSTANTIATE_TEST_SUITE_P(Meshes, LagrangeToLegendreMesh,
                          testing::Values(LegendreMesh{1, 1}, LegendreMesh{1, 4}, LegendreMesh{2, 3},
                                          LegendreMesh{3, 2}, LegendreMesh{4, 3}, LegendreMesh{5, 1},
-                                         LegendreMesh{7, 2}, LegendreMesh{2, 0}));
+                                         LegendreMesh{7, 2}, LegendreMesh{2, 0},
+                                         LegendreMesh{12, 5}, LegendreMesh{3, 1000}));
 
 }  // namespace

@@ -407,10 +407,13 @@ struct BatchFixture {
     static std::vector<double> times(std::size_t n) {
         std::mt19937_64 rng(n);
         std::uniform_real_distribution<double> uniform(-0.5, 2.25);
-        const double special[] = {0.0, 0.25, 1.75, 1.0, -kInf, kInf, kNaN, -0.0, 0.25};
+        const double special[] = {0.0,     0.25,   1.75, 1.0,    -kInf,    kInf,  kNaN,
+                                  -0.0,    0.25,   1e300, -1e300, 4.9e-324, 0.75, 1.5,
+                                  0.0625,  1e-17};
+        constexpr std::size_t kSpecial = std::size(special);
         std::vector<double> out(n);
         for (std::size_t j = 0; j < n; ++j)
-            out[j] = j % 13 == 0 ? special[(j / 13) % 9] : uniform(rng);
+            out[j] = j % 13 == 0 ? special[(j / 13) % kSpecial] : uniform(rng);
         return out;
     }
 };
@@ -430,6 +433,15 @@ TEST_P(BatchEvaluation, EqualsPerElementCallsBitForBit) {
     const std::vector<double> batch_slopes = f.basis.evaluate_derivative_many(f.matrix, times);
     EXPECT_TRUE(same_bits(batch_values, values));
     EXPECT_TRUE(same_bits(batch_slopes, slopes));
+    // Every instruction set this processor has, not only the one in use.
+    const tavo::ExpansionView view = f.basis.view(f.matrix);
+    for (const tavo::kernels::BatchKernels& kernel : tavo::kernels::batch_kernels()) {
+        std::vector<double> out(times.size());
+        kernel.values(view, times.data(), out.data(), times.size());
+        EXPECT_TRUE(same_bits(out, values)) << kernel.instruction_set;
+        kernel.slopes(view, times.data(), out.data(), times.size());
+        EXPECT_TRUE(same_bits(out, slopes)) << kernel.instruction_set;
+    }
 }
 
 // Sizes around the serial limit, and ones that leave a partial group of times at the end.
