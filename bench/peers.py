@@ -87,7 +87,7 @@ def blocked(kernel, t, block=BLOCK):
     """kernel applied to consecutive blocks of t, gathered into one array."""
     out = np.empty_like(t)
     for start in range(0, t.size, block):
-        out[start:start + block] = kernel(t[start:start + block])
+        out[start : start + block] = kernel(t[start : start + block])
     return out
 
 

@@ -110,8 +110,8 @@ template <class V, std::size_t G>
             V floor_q = (positive < kTwo52) ? rounded : positive;
             floor_q = (floor_q < last) ? floor_q : last;
             using Bits = IndexOf<V>;
-            const Bits index = reinterpret_cast<Bits>(floor_q + kTwo52) -
-                               reinterpret_cast<Bits>(splat<V>(kTwo52));
+            const Bits index =
+                reinterpret_cast<Bits>(floor_q + kTwo52) - reinterpret_cast<Bits>(splat<V>(kTwo52));
             std::memcpy(k + g * W, &index, sizeof(index));
             const V a = e.h * floor_q;
             const V b = e.h + a;
@@ -161,7 +161,7 @@ template <class V, std::size_t G>
 // The slope, S = sum of P'_i(x) c_i, then (S + S) / h, with the slopes of the modes in one of
 // the two forms (slope_in_closed_form), the same for every lane: the caller sorts the times
 // by form first, so that no lane computes the form it does not use.
-enum class SlopeForm { kClosed, kRecurrence };
+enum class SlopeForm : std::uint8_t { kClosed, kRecurrence };
 
 template <class V, std::size_t G, SlopeForm form>
 [[gnu::always_inline]] inline void slope_lanes(const ExpansionView& e, const double* xs,

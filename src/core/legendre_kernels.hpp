@@ -14,8 +14,8 @@ namespace tavo {
 
 // What a kernel reads: the mesh and the coefficients.
 struct ExpansionView {
-    double h;                    // T / n_t
-    std::uint64_t n_t;           // at least 1
+    double h;           // T / n_t
+    std::uint64_t n_t;  // at least 1
     std::uint64_t degree;
     const double* coefficients;  // n_t rows, degree + 1 columns, column by column
 };

@@ -322,9 +322,9 @@ Eigen::MatrixXd local_transformation(std::uint64_t p) {
     const auto n = static_cast<Eigen::Index>(size);
     Eigen::MatrixXd v(n, n);
     for (Eigen::Index i = 0; i < n; ++i) {
-        kernels::legendre_values(nodes[static_cast<std::size_t>(i)], p, [&](std::uint64_t j, double value) {
-            v(static_cast<Eigen::Index>(j), i) = value;
-        });
+        kernels::legendre_values(
+            nodes[static_cast<std::size_t>(i)], p,
+            [&](std::uint64_t j, double value) { v(static_cast<Eigen::Index>(j), i) = value; });
     }
     constexpr const char* kSingular =
         "Failed to invert Vandermonde matrix for Lagrange to Legendre conversion.";

@@ -407,9 +407,8 @@ struct BatchFixture {
     static std::vector<double> times(std::size_t n) {
         std::mt19937_64 rng(n);
         std::uniform_real_distribution<double> uniform(-0.5, 2.25);
-        const double special[] = {0.0,     0.25,   1.75, 1.0,    -kInf,    kInf,  kNaN,
-                                  -0.0,    0.25,   1e300, -1e300, 4.9e-324, 0.75, 1.5,
-                                  0.0625,  1e-17};
+        const double special[] = {0.0,  0.25,  1.75,   1.0,      -kInf, kInf, kNaN,   -0.0,
+                                  0.25, 1e300, -1e300, 4.9e-324, 0.75,  1.5,  0.0625, 1e-17};
         constexpr std::size_t kSpecial = std::size(special);
         std::vector<double> out(n);
         for (std::size_t j = 0; j < n; ++j)
