@@ -105,7 +105,7 @@ public:
     // thread): the calling thread then does the work itself.
     bool submit(std::function<void()> task) noexcept {
         try {
-            arena_->enqueue(std::move(task));
+            arena_.enqueue(std::move(task));
             return true;
         } catch (...) {
             return false;
@@ -113,28 +113,31 @@ public:
     }
 
 private:
-    WorkerPool(tbb::task_arena* arena, std::size_t workers) : arena_(arena), workers_(workers) {}
+    WorkerPool(std::unique_ptr<tbb::global_control> stack_size, std::size_t workers)
+        : stack_size_(std::move(stack_size)),
+          // Without this the scheduler caps its workers at the hardware concurrency.
+          parallelism_(workers + 1 > static_cast<std::size_t>(tbb::info::default_concurrency())
+                           ? std::make_unique<tbb::global_control>(
+                                 tbb::global_control::max_allowed_parallelism, workers + 1)
+                           : nullptr),
+          // Every slot is a worker's: the calling thread of a batch works outside the arena.
+          arena_(static_cast<int>(workers), 0),
+          workers_(workers) {
+        arena_.initialize();
+    }
 
+    // The pool lives as long as the process: its workers may outlive the interpreter's
+    // finalisation, so it is never torn down.
     static WorkerPool* create() noexcept {
         pool_begun.store(true, std::memory_order_relaxed);
         try {
             const std::size_t wanted = configured_pool_size() - 1;
             if (wanted == 0) return nullptr;
-            // The configuration objects and the arena live as long as the process: the
-            // workers may outlive the interpreter's finalisation, so nothing is torn down.
-            new tbb::global_control(tbb::global_control::thread_stack_size, kWorkerStackBytes);
+            auto stack_size = std::make_unique<tbb::global_control>(
+                tbb::global_control::thread_stack_size, kWorkerStackBytes);
             const std::size_t workers = startable_threads(wanted);
             if (workers == 0) return nullptr;
-            const auto default_concurrency =
-                static_cast<std::size_t>(tbb::info::default_concurrency());
-            if (workers + 1 > default_concurrency) {
-                // Without this the scheduler caps its workers at the hardware concurrency.
-                new tbb::global_control(tbb::global_control::max_allowed_parallelism, workers + 1);
-            }
-            // Every slot is a worker's: the calling thread of a batch works outside the arena.
-            auto* arena = new tbb::task_arena(static_cast<int>(workers), 0);
-            arena->initialize();
-            auto* pool = new WorkerPool(arena, workers);
+            auto* pool = new WorkerPool(std::move(stack_size), workers);
             pool->start_all_workers();
             return pool;
         } catch (...) {
@@ -167,7 +170,9 @@ private:
             std::this_thread::sleep_for(std::chrono::microseconds(50));
     }
 
-    tbb::task_arena* arena_;
+    std::unique_ptr<tbb::global_control> stack_size_;
+    std::unique_ptr<tbb::global_control> parallelism_;
+    tbb::task_arena arena_;
     std::size_t workers_;
 };
 
