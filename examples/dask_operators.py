@@ -32,7 +32,6 @@ import time
 
 import numpy as np
 import scipy.sparse as sp
-
 import tavo
 
 
@@ -180,9 +179,8 @@ def main(argv=None):
                         help="compare with the full calls (needs their memory)")
     args = parser.parse_args(argv)
 
-    from distributed import Client
-
     import dask_evaluate
+    from distributed import Client
 
     cluster = None
     if args.scheduler:
