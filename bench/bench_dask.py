@@ -13,6 +13,7 @@ Three measurements, each repeated and interleaved, reported as median and range:
 
 The machine may be shared: the figures are medians of several repetitions, with their range.
 Run: python bench/bench_dask.py [--quick] [--times N] [--repetitions R] [--workers W]
+     [--parts throughput trim cache]
 """
 
 from __future__ import annotations
@@ -127,19 +128,25 @@ def throughput(args, dofs):
         dask_evaluate.evaluate_block(local_times, token, DEGREE, N_T, END, dofs,
                                      sub_batch=100_000)
 
-    samples = {"cluster": [], "process_lists": [], "process_array": []}
+    names = ("cluster", "process_lists", "process_array")
+    rate, cpu = {name: [] for name in names}, {name: [] for name in names}
     cluster.run(times, dask_evaluate.evaluate_block, token, DEGREE, N_T, END, scattered)  # warm
     one_process_array()
     for _ in range(args.repetitions):
-        samples["cluster"].append(n / cluster.run(
-            times, dask_evaluate.evaluate_block, token, DEGREE, N_T, END, scattered)[0])
+        seconds, cpu_seconds, _ = cluster.run(
+            times, dask_evaluate.evaluate_block, token, DEGREE, N_T, END, scattered)
+        rate["cluster"].append(n / seconds)
+        cpu["cluster"].append(cpu_seconds / n * 1e9)
         for name, call in (("process_lists", one_process_lists),
                            ("process_array", one_process_array)):
+            cpu_before = worker_usage()[0]
             start = time.perf_counter()
             call()
-            samples[name].append(n / (time.perf_counter() - start))
+            rate[name].append(n / (time.perf_counter() - start))
+            cpu[name].append((worker_usage()[0] - cpu_before) / n * 1e9)
     cluster.close()
-    return {name: summary(values) for name, values in samples.items()}
+    return {name: {"times_per_second": summary(rate[name]), "cpu_ns_per_time": summary(cpu[name])}
+            for name in names}
 
 
 def trim(args, dofs):
@@ -200,6 +207,8 @@ def main(argv=None):
     parser.add_argument("--cache-times", type=float, default=2e7)
     parser.add_argument("--repetitions", type=int, default=5)
     parser.add_argument("--workers", type=int, default=2)
+    parser.add_argument("--parts", nargs="+", default=["throughput", "trim", "cache"],
+                        choices=["throughput", "trim", "cache"])
     parser.add_argument("--output", default=str(ROOT / "bench" / "results" / "dask.json"))
     args = parser.parse_args(argv)
     if args.quick:
@@ -215,12 +224,27 @@ def main(argv=None):
                           "python": platform.python_version(), "dask": dask.__version__},
               "arguments": vars(args)}
 
-    report["throughput"] = result = throughput(args, dofs)
-    print("\nM times per second")
-    print(f"  cluster, {args.workers} workers               {fmt(result['cluster'], 1e-6)}")
-    print(f"  one process, lists (1e5 batches)   {fmt(result['process_lists'], 1e-6)}")
-    print(f"  one process, into an array         {fmt(result['process_array'], 1e-6)}")
+    if "throughput" in args.parts:
+        report["throughput"] = result = throughput(args, dofs)
+        print("\nM times per second | CPU ns per time (all threads and worker processes)")
+        for name, label in (("cluster", f"cluster, {args.workers} workers"),
+                            ("process_lists", "one process, lists (1e5 batches)"),
+                            ("process_array", "one process, into an array")):
+            print(f"  {label:34} {fmt(result[name]['times_per_second'], 1e-6)} | "
+                  f"{fmt(result[name]['cpu_ns_per_time'])}")
+    if "trim" in args.parts:
+        trim_part(args, dofs, report)
+    if "cache" in args.parts:
+        cache_part(args, dofs, report)
 
+    output = Path(args.output)
+    output.parent.mkdir(parents=True, exist_ok=True)
+    output.write_text(json.dumps(report, indent=1, default=str))
+    print(f"\nraw numbers: {output}")
+    return 0
+
+
+def trim_part(args, dofs, report):
     report["trim"] = result = trim(args, dofs)
     print("\nMALLOC_TRIM_THRESHOLD_ of the workers: M times/s | worker CPU ns per time | "
           "minor page faults per 1e6 times")
@@ -230,16 +254,12 @@ def main(argv=None):
         print(f"  {'':22} {fmt(row['times_per_second'], 1e-6)} | "
               f"{fmt(row['cpu_ns_per_time'])} | {fmt(row['faults_per_million'], 1, 0)}")
 
+
+def cache_part(args, dofs, report):
     report["cache"] = result = cache(args, dofs)
     print(f"\nms per task of 1e5 times ({args.cache_times:,} times)")
     print(f"  evaluator from the worker's cache  {fmt(result['cached'], 1, 2)}")
     print(f"  evaluator rebuilt by every task    {fmt(result['rebuilt'], 1, 2)}")
-
-    output = Path(args.output)
-    output.parent.mkdir(parents=True, exist_ok=True)
-    output.write_text(json.dumps(report, indent=1, default=str))
-    print(f"\nraw numbers: {output}")
-    return 0
 
 
 if __name__ == "__main__":
