@@ -7,7 +7,7 @@ arrive misaligned (Dask moves, scatters and gathers arrays at any byte offset, a
 methods refuse misaligned buffers) are copied to aligned memory first. `local_cluster`
 starts worker processes with the settings that suit tavo: one Dask thread per worker,
 `RAYON_NUM_THREADS` = cores / workers for tavo's own pool, and without the nanny's
-`MALLOC_TRIM_THRESHOLD_`, which makes glibc return every large buffer to the system at once.
+`MALLOC_TRIM_THRESHOLD_`, which makes glibc map every large buffer anew, page by page.
 
 Run: python examples/dask_evaluate.py [SCHEDULER_ADDRESS] [--workers N] [--times N]
      [--chunk N] [--degree P] [--n-t N] [--end-time T]
@@ -34,7 +34,8 @@ import tavo
 from dask.base import tokenize
 
 # Times per call of evaluate_many: large enough for tavo's pool to pay off, small enough that
-# the result list of one call (about 32 bytes per time) stays in the cache-friendly range.
+# the result list of one call (32 bytes per time: 2 MB) is read back while it is still in the
+# processor's caches, and that a block never exists as one huge list.
 SUB_BATCH = 65_536
 
 # The nanny sets MALLOC_TRIM_THRESHOLD_=65536 in every worker before starting it. Setting it at
