@@ -36,6 +36,7 @@ import tavo
 
 
 def _index_dtype(*bounds):
+    # The index type of the matrix: int32 while the entries and the columns fit, as scipy does.
     return np.int32 if max(bounds) < 2**31 else np.int64
 
 
@@ -55,7 +56,7 @@ def transformation_block(degree, n_t, k0, m):
     # The rows of Legendre degree a are rows a * m .. a * m + m - 1 of the block call, one
     # contiguous run of entries (row-major order).
     ends = np.concatenate([[0], np.cumsum(counts)])[::m]
-    index = _index_dtype((degree + 1) * n_t, n_t * degree + 1)
+    index = _index_dtype((degree + 1) ** 2 * n_t, n_t * degree + 1)  # entries, columns
     return [(counts[a * m:(a + 1) * m].astype(index), cols[ends[a]:ends[a + 1]].astype(index),
              values[ends[a]:ends[a + 1]]) for a in range(degree + 1)]
 
@@ -103,7 +104,7 @@ def prolongation_rows(nt_coarse, nt_fine, degree, i0, i1):
         values[free, j] = term / total
     values[np.flatnonzero(~free), snapped[~free]] = 1.0
     stored = values != 0.0  # NaN is stored, as in the module
-    index = _index_dtype(last_fine + 1, nt_coarse * degree + 1)
+    index = _index_dtype((last_fine + 1) * (degree + 1), nt_coarse * degree + 1)
     columns = k.astype(np.int64)[:, None] * degree + np.arange(degree + 1)
     return (stored.sum(axis=1).astype(index), columns[stored].astype(index), values[stored])
 
