@@ -3,9 +3,11 @@
 Interpolates u(t) = exp(-t) sin(8 t) on [0, 2] at the Lagrange nodes of time meshes of
 growing resolution, turns the nodal values into piecewise Legendre coefficients, and
 evaluates value and slope at a million times with the interpreter lock released. It
-prints a convergence table for degrees 1 to 4 (the observed orders must approach p + 1
-for the value and p for the slope), checks that prolongation from a coarse mesh keeps the
-interpolant, times the batch evaluation against plain numpy and draws a figure.
+prints a convergence table for degrees 1 to 4 and fails unless the order observed between
+the two finest meshes is within ORDER_TOLERANCE of p + 1 for the value and of p for the slope
+(on coarser meshes the orders are still approaching these, as the table shows). It checks
+that prolongation from a coarse mesh keeps the interpolant, times the batch evaluation
+against plain numpy and draws a figure (build/demo.png unless --figure says otherwise).
 
 Run: python examples/demo.py [--figure PATH] [--times N]
 """
@@ -16,12 +18,18 @@ import argparse
 import math
 import sys
 import time
+from pathlib import Path
 
 import numpy as np
 import scipy.sparse as sp
 import tavo
 
 T_END = 2.0
+MESHES = (8, 16, 32, 64, 128, 256)
+# Largest accepted distance of the observed order (value and slope, two finest meshes) from
+# the theoretical one; the observed ones are within 0.04 of it.
+ORDER_TOLERANCE = 0.1
+FIGURE = Path(__file__).resolve().parent.parent / "build" / "demo.png"
 
 
 def u(t):
@@ -68,9 +76,10 @@ def numpy_evaluate(coefficients, degree, n_t, times):
     return total
 
 
-def convergence_table(times, degrees=(1, 2, 3, 4), meshes=(4, 8, 16, 32, 64)):
+def convergence_table(times, degrees=(1, 2, 3, 4), meshes=MESHES):
     exact, exact_slope = u(times), du(times)
-    print("Convergence of the interpolant (max error over", f"{times.size:,} times)")
+    print("Convergence of the interpolant (max error over", f"{times.size:,} times); the check:",
+          f"orders between the two finest meshes within {ORDER_TOLERANCE} of p + 1 and p")
     print(f"{'p':>2} {'n_t':>5} {'value error':>12} {'order':>6} {'slope error':>12} {'order':>6}")
     failures = []
     for degree in degrees:
@@ -93,7 +102,8 @@ def convergence_table(times, degrees=(1, 2, 3, 4), meshes=(4, 8, 16, 32, 64)):
             )
             previous = (value_error, slope_error, orders)
         value_order, slope_order = previous[2]
-        if abs(value_order - (degree + 1)) > 0.35 or abs(slope_order - degree) > 0.35:
+        if (abs(value_order - (degree + 1)) > ORDER_TOLERANCE
+                or abs(slope_order - degree) > ORDER_TOLERANCE):
             failures.append((degree, value_order, slope_order))
     return failures
 
@@ -198,13 +208,15 @@ def figure(path, times):
     ax.set_xlabel("t")
     ax.legend(fontsize=8)
     fig.tight_layout()
+    Path(path).parent.mkdir(parents=True, exist_ok=True)
     fig.savefig(path, dpi=110)
     print(f"\nFigure written to {path}")
 
 
 def main(argv=None):
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
-    parser.add_argument("--figure", default="demo.png", help="where to write the PNG figure")
+    parser.add_argument("--figure", default=str(FIGURE),
+                        help="where to write the PNG figure (default: build/demo.png)")
     parser.add_argument("--times", type=int, default=1_000_000, help="number of random times")
     args = parser.parse_args(argv)
 
@@ -219,14 +231,16 @@ def main(argv=None):
         for degree, value_order, slope_order in failures:
             print(
                 f"FAILED: degree {degree} converges with orders {value_order:.2f} (value) and "
-                f"{slope_order:.2f} (slope), expected {degree + 1} and {degree}",
+                f"{slope_order:.2f} (slope) between the two finest meshes, expected "
+                f"{degree + 1} and {degree} within {ORDER_TOLERANCE}",
                 file=sys.stderr,
             )
         if difference > 1e-12:
             print(f"FAILED: prolongation changed the interpolant by {difference:.2e}",
                   file=sys.stderr)
         return 1
-    print("\nAll observed orders match p + 1 (value) and p (slope).")
+    print(f"\nBetween the two finest meshes ({MESHES[-2]} and {MESHES[-1]} intervals) every "
+          f"observed order is within {ORDER_TOLERANCE} of p + 1 (value) and p (slope).")
     return 0
 
 
