@@ -36,7 +36,7 @@ import tavo
 
 ROOT = Path(__file__).resolve().parent.parent
 sys.path.insert(0, str(ROOT / "examples"))
-import dask_evaluate
+import dask_evaluate  # noqa: E402
 
 DEGREE, N_T, END = 3, 100_000, 1.0
 
@@ -213,7 +213,8 @@ def main(argv=None):
     args = parser.parse_args(argv)
     if args.quick:
         args.times, args.chunk, args.cache_times, args.repetitions = 2e7, 2e6, 5e6, 3
-    args.times, args.chunk, args.cache_times = int(args.times), int(args.chunk), int(args.cache_times)
+    args.times, args.chunk = int(args.times), int(args.chunk)
+    args.cache_times = int(args.cache_times)
 
     dofs = np.random.default_rng(2026).uniform(-1.0, 1.0, (DEGREE + 1) * N_T)
     print(f"degree {DEGREE}, n_t = {N_T:,}, {args.times:,} random times in chunks of "

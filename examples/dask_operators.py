@@ -206,8 +206,10 @@ def main(argv=None):
               f"{resource.getrusage(resource.RUSAGE_SELF).ru_maxrss / 2**20:.2f} GB")
         if not args.check:
             return 0
-        same = (same_triplets(transformation, tavo.lagrange_to_legendre_basis_transformation(p, n_t))
-                and same_triplets(prolongation, tavo.lagrange_prolongation_matrix(n_t // 2, n_t, p)))
+        full_transformation = tavo.lagrange_to_legendre_basis_transformation(p, n_t)
+        full_prolongation = tavo.lagrange_prolongation_matrix(n_t // 2, n_t, p)
+        same = same_triplets(transformation, full_transformation) and same_triplets(
+            prolongation, full_prolongation)
         print("both equal the full calls bit for bit" if same else "DIFFERENT from the full calls")
         return 0 if same else 1
     finally:

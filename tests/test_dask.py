@@ -14,12 +14,12 @@ da = pytest.importorskip("dask.array")
 np = pytest.importorskip("numpy")
 pytest.importorskip("scipy")
 
-import tavo
+import tavo  # noqa: E402
 
 EXAMPLES = Path(__file__).resolve().parent.parent / "examples"
 sys.path.insert(0, str(EXAMPLES))  # spawned workers inherit the path and import from there
-import dask_evaluate
-import dask_operators
+import dask_evaluate  # noqa: E402
+import dask_operators  # noqa: E402
 
 
 @pytest.fixture(scope="module")
@@ -92,7 +92,8 @@ def test_block_moved_between_workers(client, size):
                            workers=[second], allow_other_workers=False, pure=False)
     evaluator = tavo.LegendreBasisEvaluator(3, 50, 2.0)
     evaluator.set_dofs(dofs)
-    assert np.array_equal(bit_patterns(future.result()), bit_patterns(evaluator.evaluate_many(times)))
+    expected = evaluator.evaluate_many(times)
+    assert np.array_equal(bit_patterns(future.result()), bit_patterns(expected))
     assert client.who_has(future)[future.key] == (second,)
 
 
