@@ -101,8 +101,12 @@ void write_report(const std::string& message, const std::source_location* where)
 // looking at that list: a result of many floats empties it at once, and the look costs more
 // than it saves. The float is freed like any other.
 Ref new_float(double value) {
-    PyFloatObject* f = PyObject_New(PyFloatObject, &PyFloat_Type);
-    if (f == nullptr) result_creation_failed();
+    auto* f = static_cast<PyFloatObject*>(PyObject_Malloc(sizeof(PyFloatObject)));
+    if (f == nullptr) {
+        PyErr_NoMemory();
+        result_creation_failed();
+    }
+    PyObject_Init(reinterpret_cast<PyObject*>(f), &PyFloat_Type);
     f->ob_fval = value;
     return Ref::steal(reinterpret_cast<PyObject*>(f));
 }

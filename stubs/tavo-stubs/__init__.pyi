@@ -91,8 +91,10 @@ def get_lagrange_points(degree: SupportsIndex, n_t: SupportsIndex, T: _Float) ->
 class LegendreBasis:
     """Piecewise Legendre basis of a mesh; the coefficients are passed with every call.
 
-    A time on a mesh point belongs to the interval on its right; times below 0 are evaluated
-    on the first interval, times at or beyond ``T`` on the last one.
+    A time t lies on interval ``floor(t / h)`` (h = T / n_t) computed in floating point and
+    clamped to the mesh, so a mesh point may land on the interval on its left, at its right
+    end; times below 0 are evaluated on the first interval, times at or beyond ``T`` on the
+    last one.
     """
 
     def __new__(cls, degree: SupportsIndex, n_t: SupportsIndex, T: _Float) -> LegendreBasis: ...
