@@ -21,6 +21,10 @@ if(NOT _tavo_zig_arch STREQUAL CMAKE_HOST_SYSTEM_PROCESSOR)
     if(_tavo_zig_arch STREQUAL "aarch64")
         if(TAVO_ARM64_ROOT)
             set(CMAKE_CROSSCOMPILING_EMULATOR qemu-aarch64-static -L "${TAVO_ARM64_ROOT}")
+            # Debian's pyconfig.h includes <aarch64-linux-gnu/python3.11/pyconfig.h>. Searched
+            # after everything else, so that zig's own C library headers win over the root's.
+            string(APPEND CMAKE_C_FLAGS_INIT " -idirafter ${TAVO_ARM64_ROOT}/usr/include")
+            string(APPEND CMAKE_CXX_FLAGS_INIT " -idirafter ${TAVO_ARM64_ROOT}/usr/include")
         else()
             set(CMAKE_CROSSCOMPILING_EMULATOR qemu-aarch64-static)
         endif()

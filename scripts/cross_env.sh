@@ -24,6 +24,19 @@ export ZIG_GLOBAL_CACHE_DIR=$cross/zig/cache ZIG_LOCAL_CACHE_DIR=$cross/zig/cach
 
 cross_step() { printf '\n== [%4ss] %s\n' "$SECONDS" "$*"; }
 
+# quiet LOG COMMAND...: the command's output goes to build/cross/logs/LOG, and is shown
+# only when the command fails.
+quiet() {
+    local log=$cross/logs/$1
+    shift
+    mkdir -p "$cross/logs"
+    "$@" >>"$log" 2>&1 || {
+        local status=$?
+        tail -n 60 "$log" >&2
+        return $status
+    }
+}
+
 # Runs apt-get as root, or through sudo.
 as_root() {
     if [ "$(id -u)" -eq 0 ]; then "$@"; else sudo "$@"; fi
@@ -56,7 +69,7 @@ host_tools() {
 # Debian's arm64 packages with everything they depend on, fetched by an apt of its own
 # (its own sources list, package lists, cache and an empty status file: the machine's apt
 # state and architectures stay as they are) and unpacked without installing.
-arm64_packages=(libc6-dev libtbb-dev libgtest-dev libeigen3-dev python3.11 libpython3.11-dev)
+arm64_packages=(libc6-dev libtbb-dev libgtest-dev libeigen3-dev python3.11 libpython3.11-dev musl)
 arm64_root() {
     local stamp="$arm64_root_dir/.packages"
     [ "$(cat "$stamp" 2>/dev/null)" = "${arm64_packages[*]}" ] && return 0
@@ -93,17 +106,33 @@ arm64_root() {
 
 # build/cross/arm64-python: the root's CPython under qemu. -0 hands the wrapper's own path
 # to the interpreter as argv[0], so sys.executable is the wrapper and the subprocesses that
-# tests start with sys.executable run under qemu too. Extra entries for sys.path come from
-# TAVO_ARM64_PYTHONPATH (PYTHONPATH itself would also reach the machine's own Python
-# programs that the arm64 interpreter starts, such as cmake's helpers).
+# tests start with sys.executable run under qemu too.
 arm64_python=$cross/arm64-python
 arm64_python() {
     cat >"$arm64_python" <<EOF
 #!/bin/sh
-PYTHONPATH="\${TAVO_ARM64_PYTHONPATH:-}" exec qemu-aarch64-static -L "$arm64_root_dir" \\
-    -0 "\$0" "$arm64_root_dir/usr/bin/python3.11" "\$@"
+exec qemu-aarch64-static -L "$arm64_root_dir" -0 "\$0" "$arm64_root_dir/usr/bin/python3.11" "\$@"
 EOF
     chmod +x "$arm64_python"
+}
+
+# What the arm64 interpreter needs to build and test tavo, from PyPI's aarch64 wheels, in
+# build/cross/arm64-site; a .pth file puts that folder (and the ones given as arguments) on
+# its path. (PYTHONPATH would reach the machine's own Python programs too, which the arm64
+# interpreter starts, such as cmake's entry point.)
+arm64_site=$cross/arm64-site
+arm64_test_packages=(pytest numpy scipy hypothesis mypy scikit-build-core)
+arm64_site() {
+    local stamp="$arm64_site/.packages"
+    if [ "$(cat "$stamp" 2>/dev/null)" != "${arm64_test_packages[*]}" ]; then
+        cross_step "aarch64 wheels of ${arm64_test_packages[*]} into $arm64_site"
+        rm -rf "$arm64_site"
+        "$cross_tools/bin/python" -m pip install -q --disable-pip-version-check \
+            --target "$arm64_site" --platform manylinux_2_28_aarch64 --python-version 3.11 \
+            --implementation cp --abi cp311 --only-binary=:all: "${arm64_test_packages[@]}"
+        echo "${arm64_test_packages[*]}" >"$stamp"
+    fi
+    printf '%s\n' "$@" "$arm64_site" >"$arm64_root_dir/usr/lib/python3/dist-packages/tavo-cross.pth"
 }
 
 zig_target() {
@@ -120,12 +149,12 @@ zig_target() {
     done
 }
 
-# cmake arguments for a zig build for TARGET; its libraries go to build/cross/TARGET.
-zig_cmake_args() {
+# The cmake definitions (NAME=VALUE, one a line) of a zig build for TARGET; libraries built
+# for it are installed into, and found in, build/cross/TARGET.
+zig_defines() {
     local target=$1
-    echo "-DCMAKE_TOOLCHAIN_FILE=$PWD/cmake/zig.cmake" "-DTAVO_ZIG_TARGET=$target" \
-        "-DTAVO_ZIG_BIN=$zig_bin" "-DTAVO_ARM64_ROOT=$arm64_root_dir" \
-        "-DCMAKE_PREFIX_PATH=$cross/$target"
+    printf '%s\n' "CMAKE_TOOLCHAIN_FILE=$PWD/cmake/zig.cmake" "TAVO_ZIG_TARGET=$target" \
+        "TAVO_ZIG_BIN=$zig_bin" "TAVO_ARM64_ROOT=$arm64_root_dir" "CMAKE_PREFIX_PATH=$cross/$target"
 }
 
 # The same oneTBB as the machine's libtbb-dev, from Debian's source package.
@@ -160,26 +189,30 @@ fetch_onetbb_source() {
 onetbb() {
     local target=$1 kind=$2
     local prefix=$cross/$target
-    [ -f "$prefix/lib/cmake/TBB/TBBConfig.cmake" ] && return 0
+    [ -f "$prefix/.onetbb-$kind" ] && return 0
     fetch_onetbb_source
     zig_target "$target"
     cross_step "oneTBB ($kind) for $target"
-    local shared=ON
-    [ "$kind" = static ] && shared=OFF
-    # shellcheck disable=SC2046
-    cmake -S "$onetbb_source" -B "$cross/build-onetbb-$target" -G Ninja \
-        $(zig_cmake_args "$target") -DCMAKE_BUILD_TYPE=Release -DCMAKE_POLICY_VERSION_MINIMUM=3.5 \
-        -DBUILD_SHARED_LIBS=$shared -DTBB_TEST=OFF -DTBB_EXAMPLES=OFF -DTBB_STRICT=OFF \
-        -DTBBMALLOC_BUILD=OFF -DTBB_DISABLE_HWLOC_AUTOMATIC_SEARCH=ON \
-        -DCMAKE_INSTALL_PREFIX="$prefix" -DCMAKE_INSTALL_LIBDIR=lib >/dev/null
-    cmake --build "$cross/build-onetbb-$target" >/dev/null
-    cmake --install "$cross/build-onetbb-$target" >/dev/null
+    local shared=ON defines strip=-s
+    [ "$kind" = static ] && shared=OFF strip=
+    mapfile -t defines < <(zig_defines "$target")
+    # Position-independent also when static: the musllinux module links it in. The shared
+    # library goes into wheels: without debug information.
+    quiet "onetbb-$target.log" cmake -S "$onetbb_source" -B "$cross/build-onetbb-$target" \
+        -G Ninja "${defines[@]/#/-D}" -DCMAKE_BUILD_TYPE=Release -DCMAKE_POLICY_VERSION_MINIMUM=3.5 \
+        -DBUILD_SHARED_LIBS=$shared -DCMAKE_POSITION_INDEPENDENT_CODE=ON -DTBB_TEST=OFF \
+        -DTBB_EXAMPLES=OFF -DTBB_STRICT=OFF -DTBBMALLOC_BUILD=OFF \
+        -DTBB_DISABLE_HWLOC_AUTOMATIC_SEARCH=ON -DCMAKE_INSTALL_PREFIX="$prefix" \
+        -DCMAKE_INSTALL_LIBDIR=lib -DCMAKE_SHARED_LINKER_FLAGS=$strip
+    quiet "onetbb-$target.log" cmake --build "$cross/build-onetbb-$target"
+    quiet "onetbb-$target.log" cmake --install "$cross/build-onetbb-$target"
     if [ "$kind" = static ]; then
         # The static library needs the thread library, whose target the package's
         # configuration uses without looking it up.
         sed -i '1i include(CMakeFindDependencyMacro)\nfind_dependency(Threads)' \
             "$prefix/lib/cmake/TBB/TBBConfig.cmake"
     fi
+    touch "$prefix/.onetbb-$kind"
 }
 
 googletest() {
@@ -188,10 +221,12 @@ googletest() {
     [ -f "$prefix/lib/cmake/GTest/GTestConfig.cmake" ] && return 0
     zig_target "$target"
     cross_step "GoogleTest for $target"
-    # shellcheck disable=SC2046
-    cmake -S /usr/src/googletest -B "$cross/build-googletest-$target" -G Ninja \
-        $(zig_cmake_args "$target") -DCMAKE_BUILD_TYPE=Release -DBUILD_GMOCK=OFF \
-        -DCMAKE_INSTALL_PREFIX="$prefix" -DCMAKE_INSTALL_LIBDIR=lib >/dev/null
-    cmake --build "$cross/build-googletest-$target" >/dev/null
-    cmake --install "$cross/build-googletest-$target" >/dev/null
+    local defines
+    mapfile -t defines < <(zig_defines "$target")
+    quiet "googletest-$target.log" cmake -S /usr/src/googletest \
+        -B "$cross/build-googletest-$target" -G Ninja "${defines[@]/#/-D}" \
+        -DCMAKE_BUILD_TYPE=Release -DBUILD_GMOCK=OFF -DCMAKE_INSTALL_PREFIX="$prefix" \
+        -DCMAKE_INSTALL_LIBDIR=lib
+    quiet "googletest-$target.log" cmake --build "$cross/build-googletest-$target"
+    quiet "googletest-$target.log" cmake --install "$cross/build-googletest-$target"
 }
