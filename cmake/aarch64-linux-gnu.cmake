@@ -11,8 +11,9 @@ set(TAVO_ARM64_ROOT "$ENV{TAVO_ARM64_ROOT}" CACHE PATH "Root of the arm64 Debian
 if(NOT IS_DIRECTORY "${TAVO_ARM64_ROOT}/usr/lib/aarch64-linux-gnu")
     message(FATAL_ERROR "TAVO_ARM64_ROOT (${TAVO_ARM64_ROOT}) holds no arm64 libraries")
 endif()
-# try_compile projects see the root too.
+# try_compile projects see the root too: whole projects through the environment.
 list(APPEND CMAKE_TRY_COMPILE_PLATFORM_VARIABLES TAVO_ARM64_ROOT)
+set(ENV{TAVO_ARM64_ROOT} "${TAVO_ARM64_ROOT}")
 
 set(CMAKE_C_COMPILER aarch64-linux-gnu-gcc)
 set(CMAKE_CXX_COMPILER aarch64-linux-gnu-g++)

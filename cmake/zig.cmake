@@ -12,7 +12,12 @@ set(TAVO_ARM64_ROOT "$ENV{TAVO_ARM64_ROOT}" CACHE PATH "Root of the arm64 Debian
 if(NOT EXISTS "${TAVO_ZIG_BIN}/${TAVO_ZIG_TARGET}-c++")
     message(FATAL_ERROR "no zig wrapper ${TAVO_ZIG_BIN}/${TAVO_ZIG_TARGET}-c++")
 endif()
+# try_compile projects see the same settings: whole projects (as check_ipo_supported
+# builds) through the environment, which they read above.
 list(APPEND CMAKE_TRY_COMPILE_PLATFORM_VARIABLES TAVO_ZIG_TARGET TAVO_ZIG_BIN TAVO_ARM64_ROOT)
+set(ENV{TAVO_ZIG_TARGET} "${TAVO_ZIG_TARGET}")
+set(ENV{TAVO_ZIG_BIN} "${TAVO_ZIG_BIN}")
+set(ENV{TAVO_ARM64_ROOT} "${TAVO_ARM64_ROOT}")
 
 string(REGEX MATCH "^[^-]+" _tavo_zig_arch "${TAVO_ZIG_TARGET}")
 if(NOT _tavo_zig_arch STREQUAL CMAKE_HOST_SYSTEM_PROCESSOR)
@@ -29,6 +34,13 @@ if(NOT _tavo_zig_arch STREQUAL CMAKE_HOST_SYSTEM_PROCESSOR)
             set(CMAKE_CROSSCOMPILING_EMULATOR qemu-aarch64-static)
         endif()
     endif()
+endif()
+
+if(_tavo_zig_arch STREQUAL "x86_64")
+    # clang leaves the inline functions of libc++ that only the clones of a target_clones
+    # function call (the batch kernels) undefined; emitting every inline definition that a
+    # translation unit declares works around it.
+    string(APPEND CMAKE_CXX_FLAGS_INIT " -femit-all-decls")
 endif()
 
 set(CMAKE_C_COMPILER "${TAVO_ZIG_BIN}/${TAVO_ZIG_TARGET}-cc")

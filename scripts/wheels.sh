@@ -64,8 +64,8 @@ EOF
     fi
 }
 
-# repair NAME LIBDIR POLICY-PATTERN: auditwheel repair, oneTBB taken from LIBDIR; the tag it
-# gives must match the pattern.
+# repair NAME LIBDIR TAG-PATTERN: auditwheel repair, oneTBB taken from LIBDIR; the platform
+# tag it gives must match the pattern.
 repair() {
     local name=$1 libdir=$2 pattern=$3
     local out=$wheels/$name
@@ -78,7 +78,8 @@ repair() {
     local tag=${wheel##*/}
     tag=${tag%.whl}
     tag=${tag##*-}
-    if ! [[ $tag =~ ^($pattern)$ ]]; then
+    # Compound tags (manylinux2014_x86_64.manylinux_2_17_x86_64) end in the PEP 600 name.
+    if ! [[ $tag =~ ^(.+\.)?($pattern)$ ]]; then
         echo "wheels: $name: got the platform tag $tag, expected $pattern" >&2
         return 1
     fi
@@ -119,6 +120,7 @@ manylinux_x86_64() {
     rm -rf "$env"
     python3 -m venv "$env"
     "$env/bin/python" -m pip install -q --disable-pip-version-check pytest numpy scipy hypothesis mypy \
+        scikit-build-core \
         "$wheels"/dist/tavo-*x86_64.whl
     local site
     site=$("$env/bin/python" -c 'import sysconfig; print(sysconfig.get_path("platlib"))')
