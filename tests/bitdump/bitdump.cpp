@@ -166,19 +166,9 @@ private:
 Values probe_times(std::uint64_t n_t, double T, Random& random) {
     constexpr double inf = std::numeric_limits<double>::infinity();
     const double nan = std::numeric_limits<double>::quiet_NaN();
-    Values times = {0.0,
-                    -0.0,
-                    T,
-                    -T,
-                    T + T,
-                    -1.0,
-                    1e300,
-                    -1e300,
-                    inf,
-                    -inf,
-                    nan,
-                    -nan,
-                    std::numeric_limits<double>::denorm_min()};
+    const double tiny = std::numeric_limits<double>::denorm_min();
+    Values times = {0.0, -0.0, T, -T, T + T, -1.0, tiny};
+    for (double far : {1e300, -1e300, inf, -inf, nan, -nan}) times.push_back(far);
     const std::uint64_t stride = n_t <= 100 ? 1 : n_t / 50;
     const double h = T / static_cast<double>(n_t);
     for (std::uint64_t k = 0; k <= n_t; k += stride) {
