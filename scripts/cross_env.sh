@@ -197,8 +197,18 @@ fetch_onetbb_source() {
             "$onetbb_source"
 }
 
+# locked NAME COMMAND...: runs the command while holding build/cross/locks/NAME, so that
+# two scripts sharing build/cross build a library once, one after the other.
+locked() {
+    local name=$1
+    shift
+    mkdir -p "$cross/locks" || return 1
+    (flock 9 && "$@") 9>"$cross/locks/$name"
+}
+
 # onetbb TARGET static|shared: installs into build/cross/TARGET.
-onetbb() {
+onetbb() { locked "onetbb-$1" build_onetbb "$@"; }
+build_onetbb() {
     local target=$1 kind=$2
     local prefix=$cross/$target build=$cross/build-onetbb-$target
     [ -f "$prefix/.onetbb-$kind" ] && return 0
@@ -226,7 +236,8 @@ onetbb() {
     touch "$prefix/.onetbb-$kind"
 }
 
-googletest() {
+googletest() { locked "googletest-$1" build_googletest "$@"; }
+build_googletest() {
     local target=$1
     local prefix=$cross/$target build=$cross/build-googletest-$target
     [ -f "$prefix/lib/cmake/GTest/GTestConfig.cmake" ] && return 0

@@ -15,9 +15,9 @@
 #                       library. --check: auditwheel must call it musllinux. It is not imported:
 #                       no CPython for musl comes from PyPI or Debian.
 #
-# Before the tests, each installed module must have loaded the oneTBB of its own wheel
-# (/proc/self/maps), whatever else the machine has. Each wheel build also builds the
-# bit-dump program with the same compiler (scripts/arm64.sh compares its output).
+# Before the tests, each installed manylinux module must have loaded the oneTBB of its own
+# wheel (/proc/self/maps), whatever else the machine has. The manylinux builds also build
+# the bit-dump program with the same compiler (scripts/arm64.sh compares its output).
 # Arguments: --check and the wheels to build (default: all three).
 set -euo pipefail
 cd "$(dirname "$0")/.."
