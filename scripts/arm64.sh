@@ -45,7 +45,7 @@ record() {
         result=FAILED
         status=1
     fi
-    results+=("$(printf '%-44s %-7s %5ss' "$1" "$result" $((SECONDS - $3)))")
+    results+=("$(printf '%-46s %-7s %5ss' "$1" "$result" $((SECONDS - $3)))")
 }
 
 logs=$cross/logs
