@@ -1,0 +1,159 @@
+#!/usr/bin/env bash
+# 64-bit Arm, with the GNU C library and with musl, checked on this x86-64 machine under
+# qemu-user (no Arm hardware; nothing is registered with the kernel), and the portable
+# wheels:
+#
+#   1. the C++ unit tests of the core for aarch64 glibc (Debian's cross compiler and arm64
+#      packages) and aarch64 musl (zig; oneTBB and GoogleTest built here; one fully static
+#      binary), each run under qemu;
+#   2. scripts/wheels.sh --check: the manylinux wheels for x86-64 and aarch64 and the
+#      musllinux wheel for aarch64; the aarch64 wheel's pytest run under qemu is the Python
+#      suite on 64-bit Arm (the aarch64 wheels are made and checked in the background,
+#      beside the other builds);
+#   3. the bit dump (tests/bitdump) of five builds: x86-64 with the machine's compiler and
+#      with zig (the wheel's), aarch64 glibc with Debian's cross compiler and with zig (the
+#      wheel's), aarch64 musl with zig. Every result must have the same bits on all of them;
+#      only NaNs may differ (in sign), so the dump prints every NaN as "nan".
+#
+# Needs root (or sudo) for apt-get, and Debian's mirrors and PyPI. Everything is kept under
+# build/cross and build/wheels, so a second run only rebuilds what changed. Exits non-zero
+# when a test fails, a bit differs, or a step ran no test.
+set -uo pipefail
+cd "$(dirname "$0")/.."
+venv="${TAVO_VENV:-.venv}"
+[ -x "$venv/bin/python" ] || bash scripts/setup.sh || exit 1
+export PATH="$PWD/$venv/bin:$PATH"
+set -e
+source scripts/cross_env.sh
+
+host_tools
+arm64_root
+arm64_python
+arm64_site
+fetch_onetbb_source
+for target in aarch64-linux-musl aarch64-linux-gnu.2.28 x86_64-linux-gnu.2.28; do
+    zig_target $target
+done
+set +e
+
+results=()
+status=0
+# record NAME STATUS STARTED
+record() {
+    local result=passed
+    if [ "$2" -ne 0 ]; then
+        result=FAILED
+        status=1
+    fi
+    results+=("$(printf '%-46s %-7s %5ss' "$1" "$result" $((SECONDS - $3)))")
+}
+
+logs=$cross/logs
+mkdir -p "$logs"
+started=$SECONDS
+cross_step "background: the aarch64 wheels, pytest under qemu ($logs/wheels-aarch64.log)"
+bash scripts/wheels.sh --check manylinux-aarch64 musllinux-aarch64 \
+    >"$logs/wheels-aarch64.log" 2>&1 &
+background=$!
+
+# cpp_tests NAME RUNNER CMAKE-ARGS...: a cmake build of the C++ tests and the bit dump, and
+# the test binary run once, whole, by RUNNER (the emulator): under qemu, starting a process
+# per test as ctest does costs more than the tests themselves.
+cpp_tests() {
+    local name=$1 dir=$cross/build-$1 runner
+    read -ra runner <<<"$2"
+    shift 2
+    cross_step "$name: C++ unit tests"
+    quiet "cmake-$name.log" cmake -S . -B "$dir" -G Ninja "$@" -DCMAKE_BUILD_TYPE=Release \
+        -DTAVO_BUILD_MODULE=OFF -DTAVO_BUILD_TESTS=ON -DTAVO_BUILD_BITDUMP=ON \
+        -DTAVO_DEVELOPER=ON &&
+        quiet "cmake-$name.log" cmake --build "$dir" || return 1
+    local log=$logs/tests-$name.log
+    if "${runner[@]}" "$dir/tests/cpp/tavo_core_tests" >"$log" 2>&1 &&
+        grep -E '^\[  PASSED  \] [1-9][0-9]* tests?\.$' "$log"; then
+        return 0
+    fi
+    cat "$log" >&2
+    return 1
+}
+
+t=$SECONDS
+cpp_tests gcc-aarch64-linux-gnu "qemu-aarch64-static -L $arm64_root_dir" \
+    -DCMAKE_TOOLCHAIN_FILE="$PWD/cmake/aarch64-linux-gnu.cmake" -DTAVO_ARM64_ROOT="$arm64_root_dir"
+record "C++ tests, aarch64 glibc (gcc)" $? $t
+
+t=$SECONDS
+onetbb aarch64-linux-musl static && googletest aarch64-linux-musl &&
+    mapfile -t defines < <(zig_defines aarch64-linux-musl) &&
+    cpp_tests zig-aarch64-linux-musl qemu-aarch64-static "${defines[@]/#/-D}" &&
+    headers=$(readelf -l -d "$cross/build-zig-aarch64-linux-musl/tests/cpp/tavo_core_tests") &&
+    ! grep -E 'INTERP|NEEDED' <<<"$headers"
+record "C++ tests, aarch64 musl (zig, static)" $? $t
+
+t=$SECONDS
+cross_step "x86-64: bit dump with the machine's compiler"
+quiet cmake-gcc-x86_64.log cmake -S . -B "$cross/build-gcc-x86_64" -G Ninja \
+    -DCMAKE_BUILD_TYPE=Release -DTAVO_BUILD_MODULE=OFF -DTAVO_BUILD_BITDUMP=ON &&
+    quiet cmake-gcc-x86_64.log cmake --build "$cross/build-gcc-x86_64"
+record "bit dump build, x86-64 (gcc)" $? $t
+
+t=$SECONDS
+bash scripts/wheels.sh --check manylinux-x86_64
+record "wheel: manylinux x86-64, pytest" $? $t
+
+t=$SECONDS
+cross_step "waiting for the aarch64 wheels"
+wait $background
+wheel_status=$?
+grep -v 'is ignored: it is neither' "$logs/wheels-aarch64.log" | tail -n 25
+t=$started
+record "wheels: aarch64 manylinux (pytest), musllinux" $wheel_status $t
+
+# The dumps, each compared with the first: line by line, NaNs already printed alike.
+t=$SECONDS
+cross_step "bit dumps"
+dumps=$cross/bitdumps
+mkdir -p "$dumps"
+rm -f "$dumps"/*.txt
+program=tests/bitdump/tavo_bitdump
+arm=(qemu-aarch64-static -L "$arm64_root_dir")
+declare -A programs=(
+    [x86_64-gcc]="$cross/build-gcc-x86_64/$program"
+    [x86_64-zig-glibc]="$PWD/build/wheels/manylinux-x86_64/build/$program"
+    [aarch64-gcc-glibc]="${arm[*]} $cross/build-gcc-aarch64-linux-gnu/$program"
+    [aarch64-zig-glibc]="${arm[*]} $PWD/build/wheels/manylinux-aarch64/build/$program"
+    [aarch64-zig-musl]="${arm[*]} $cross/build-zig-aarch64-linux-musl/$program"
+)
+dump_status=0
+for name in x86_64-gcc x86_64-zig-glibc aarch64-gcc-glibc aarch64-zig-glibc aarch64-zig-musl; do
+    # shellcheck disable=SC2086
+    if ! ${programs[$name]} >"$dumps/$name.txt"; then
+        echo "bitdump: $name did not run" >&2
+        dump_status=1
+        continue
+    fi
+    reference=$dumps/x86_64-gcc.txt
+    count=$(tail -n 1 "$dumps/$name.txt")
+    if ! [[ $count =~ ^results:\ [1-9][0-9]*$ ]]; then
+        echo "bitdump: $name printed no results" >&2
+        dump_status=1
+    elif cmp -s "$reference" "$dumps/$name.txt"; then
+        echo "bitdump: $name: the same bits as x86_64-gcc (${count#results: } results)"
+    else
+        dump_status=1
+        line=$(cmp "$reference" "$dumps/$name.txt" | sed -n 's/.* line \([0-9]*\)$/\1/p')
+        section=$(awk -v n="$line" 'NR <= n && /^#/ { h = $0 } NR == n { print h; exit }' \
+            "$reference")
+        echo "bitdump: $name differs from x86_64-gcc from line $line, in: $section" >&2
+        diff "$reference" "$dumps/$name.txt" | head -n 12 >&2
+        echo "bitdump: $(diff "$reference" "$dumps/$name.txt" | grep -c '^<') lines differ" >&2
+    fi
+done
+record "bit dumps: 5 builds" $dump_status $t
+
+echo
+echo "== 64-bit Arm and wheels ($SECONDS s)"
+printf '%s\n' "${results[@]}"
+failed=$(printf '%s\n' "${results[@]}" | grep -c FAILED)
+echo "arm64: $((${#results[@]} - failed)) passed, $failed failed"
+exit $status

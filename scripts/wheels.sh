@@ -1,0 +1,218 @@
+#!/usr/bin/env bash
+# Builds wheels of tavo that install on any recent Linux of their kind, into
+# build/wheels/dist, and with --check tests each one as a user would get it:
+#
+#   manylinux-x86_64    zig c++ for the GNU C library 2.28, with oneTBB built the same way;
+#                       auditwheel vendors that oneTBB (renamed, so no other copy of it can
+#                       stand in for it) and the C++ runtime is linked in statically.
+#                       --check: installed into a fresh virtual environment, the whole
+#                       pytest suite.
+#   manylinux-aarch64   the same for 64-bit Arm, built by Debian's arm64 CPython under qemu.
+#                       --check: installed for that interpreter, pytest under qemu (without
+#                       the leak and type-stub tests, which check nothing that depends on the
+#                       processor and take most of the time under emulation).
+#   musllinux-aarch64   zig c++ for musl, with a static oneTBB: the module needs only the C
+#                       library. --check: auditwheel must call it musllinux. It is not imported:
+#                       no CPython for musl comes from PyPI or Debian.
+#
+# Before the tests, each installed manylinux module must have loaded the oneTBB of its own
+# wheel (/proc/self/maps), whatever else the machine has. The manylinux builds also build
+# the bit-dump program with the same compiler (scripts/arm64.sh compares its output).
+# Arguments: --check and the wheels to build (default: all three).
+set -euo pipefail
+cd "$(dirname "$0")/.."
+venv="${TAVO_VENV:-.venv}"
+[ -x "$venv/bin/python" ] || bash scripts/setup.sh
+export PATH="$PWD/$venv/bin:$PATH"
+source scripts/cross_env.sh
+host_tools
+
+check=0
+targets=()
+for arg in "$@"; do
+    case $arg in
+        --check) check=1 ;;
+        manylinux-x86_64 | manylinux-aarch64 | musllinux-aarch64) targets+=("$arg") ;;
+        *) echo "wheels: unknown argument $arg" >&2; exit 2 ;;
+    esac
+done
+((${#targets[@]})) || targets=(manylinux-x86_64 manylinux-aarch64 musllinux-aarch64)
+
+wheels=$PWD/build/wheels
+mkdir -p "$wheels/dist"
+
+# build_wheel NAME PYTHON KEY=VALUE...: scikit-build-core's build hook, run by PYTHON (the
+# interpreter decides the wheel's tags), with the given settings, into build/wheels/NAME/raw.
+# The build folder (build/wheels/NAME/build) stays, for the next build and for the bit dump.
+build_wheel() {
+    local name=$1 python=$2
+    shift 2
+    local out=$wheels/$name
+    rm -rf "$out/raw"
+    mkdir -p "$out/raw"
+    cross_step "$name: building the wheel (log: $out/build.log)"
+    # -s: no debug information in the module (zig writes it by default).
+    if ! "$python" - "$out/raw" "build-dir=$out/build" \
+        "cmake.define.CMAKE_MODULE_LINKER_FLAGS=-s" "$@" >"$out/build.log" 2>&1 <<'EOF'; then
+import sys
+from scikit_build_core.build import build_wheel
+
+settings = dict(argument.split("=", 1) for argument in sys.argv[2:])
+print(build_wheel(sys.argv[1], settings))
+EOF
+        tail -n 40 "$out/build.log" >&2
+        return 1
+    fi
+}
+
+# repair NAME LIBDIR TAG-PATTERN: auditwheel repair, oneTBB taken from LIBDIR; the platform
+# tag it gives must match the pattern.
+repair() {
+    local name=$1 libdir=$2 pattern=$3
+    local out=$wheels/$name
+    rm -rf "$out/repaired"
+    LD_LIBRARY_PATH=$libdir auditwheel repair -w "$out/repaired" "$out"/raw/*.whl \
+        >"$out/repair.log" 2>&1 || { cat "$out/repair.log" >&2; return 1; }
+    local wheel
+    wheel=$(ls "$out"/repaired/*.whl)
+    auditwheel show "$wheel" 2>/dev/null | grep -v '^$'
+    local tag=${wheel##*/}
+    tag=${tag%.whl}
+    tag=${tag##*-}
+    # Compound tags (manylinux2014_x86_64.manylinux_2_17_x86_64) end in the PEP 600 name.
+    if ! [[ $tag =~ ^(.+\.)?($pattern)$ ]]; then
+        echo "wheels: $name: got the platform tag $tag, expected $pattern" >&2
+        return 1
+    fi
+    rm -f "$wheels"/dist/tavo-*-"$tag".whl
+    cp "$wheel" "$wheels/dist/"
+    echo "$name: $(basename "$wheel")"
+}
+
+# Run by the installed module's interpreter outside the source tree: the module and oneTBB
+# must come from the install (argument 1), and nothing else named libtbb may be mapped.
+loaded_from_wheel='
+import os, sys
+from array import array
+import tavo
+install = os.path.realpath(sys.argv[1])
+assert os.path.realpath(tavo.__file__).startswith(install + os.sep), tavo.__file__
+evaluator = tavo.LegendreBasisEvaluator(1, 2, 2.0)
+evaluator.set_dofs([1.0, 2.0, 3.0, 4.0])
+times = array("d", [0.25 * i for i in range(4096)])  # enough for the worker pool
+assert evaluator.evaluate_many(times) == [evaluator.evaluate_at(t) for t in times]
+with open("/proc/self/maps") as maps:
+    tbb = sorted({line.split()[-1] for line in maps if "libtbb" in line})
+vendored = os.path.join(install, "tavo.libs") + os.sep
+assert tbb and all(path.startswith(vendored) for path in tbb), tbb
+print("loaded", tavo.__file__, "and", *tbb)
+'
+
+manylinux_x86_64() {
+    local name=manylinux-x86_64 target=x86_64-linux-gnu.2.28
+    zig_target $target
+    onetbb $target shared
+    local defines
+    mapfile -t defines < <(zig_defines $target)
+    build_wheel $name "$venv/bin/python" "${defines[@]/#/cmake.define.}" \
+        cmake.define.TAVO_BUILD_BITDUMP=ON
+    repair $name "$cross/$target/lib" 'manylinux_2_(1[0-9]|2[0-8])_x86_64'
+    ((check)) || return 0
+    local env=$wheels/venv-x86_64
+    cross_step "$name: fresh virtual environment $env"
+    rm -rf "$env"
+    python3 -m venv "$env"
+    "$env/bin/python" -m pip install -q --disable-pip-version-check pytest numpy scipy \
+        hypothesis mypy scikit-build-core "$wheels"/dist/tavo-*x86_64.whl
+    local site
+    site=$("$env/bin/python" -c 'import sysconfig; print(sysconfig.get_path("platlib"))')
+    (cd "$env" && "$env/bin/python" -c "$loaded_from_wheel" "$site")
+    cross_step "$name: pytest"
+    PYTHONDEVMODE=1 "$env/bin/python" -X faulthandler -m pytest -q -p no:cacheprovider tests
+}
+
+manylinux_aarch64() {
+    local name=manylinux-aarch64 target=aarch64-linux-gnu.2.28
+    arm64_root
+    arm64_python
+    arm64_site
+    zig_target $target
+    onetbb $target shared
+    # The interpreter that FindPython asks runs under qemu (CMP0190), and it must be the
+    # root's binary itself, not the wrapper script.
+    local defines
+    mapfile -t defines < <(zig_defines $target)
+    build_wheel $name "$arm64_python" "${defines[@]/#/cmake.define.}" \
+        cmake.define.CMAKE_POLICY_DEFAULT_CMP0190=NEW \
+        "cmake.define.Python_EXECUTABLE=$arm64_root_dir/usr/bin/python3.11" \
+        cmake.define.TAVO_BUILD_BITDUMP=ON
+    repair $name "$cross/$target/lib" 'manylinux_2_(1[0-9]|2[0-8])_aarch64'
+    ((check)) || return 0
+    local install=$wheels/install-aarch64 wheel
+    wheel=$(ls "$wheels"/dist/tavo-*aarch64.whl | grep -v musllinux)
+    rm -rf "$install"
+    local platform=${wheel%.whl}
+    platform=${platform##*-}
+    "$cross_tools/bin/python" -m pip install -q --disable-pip-version-check --no-deps \
+        --target "$install" --platform "${platform##*.}" --only-binary=:all: "$wheel"
+    echo "$install" | replace "$arm64_root_dir/usr/lib/python3/dist-packages/tavo-wheel.pth" 644
+    (cd "$install" && "$arm64_python" -c "$loaded_from_wheel" "$install")
+    cross_step "$name: pytest under qemu"
+    echo "not under qemu: tests/test_leaks.py and tests/test_stubs.py (reference counts and" \
+        "the type stubs do not depend on the processor; the x86-64 wheel runs them)"
+    PYTHONDEVMODE=1 "$arm64_python" -X faulthandler -m pytest -q -p no:cacheprovider tests \
+        --ignore=tests/test_leaks.py --ignore=tests/test_stubs.py
+}
+
+musllinux_aarch64() {
+    local name=musllinux-aarch64 target=aarch64-linux-musl
+    arm64_root
+    arm64_python
+    arm64_site
+    zig_target $target
+    onetbb $target static
+    local defines
+    mapfile -t defines < <(zig_defines $target)
+    SETUPTOOLS_EXT_SUFFIX=.cpython-311-aarch64-linux-musl.so build_wheel $name "$arm64_python" \
+        "${defines[@]/#/cmake.define.}" cmake.define.CMAKE_POLICY_DEFAULT_CMP0190=NEW \
+        "cmake.define.Python_EXECUTABLE=$arm64_root_dir/usr/bin/python3.11"
+    # zig's musl names the C library libc.so, which musl's loader takes for itself; the
+    # musllinux platforms (and auditwheel) know it by the name Alpine gives it.
+    local raw
+    raw=$(ls "$wheels/$name"/raw/*.whl)
+    "$cross_tools/bin/python" - "$raw" <<'EOF'
+import subprocess
+import sys
+from pathlib import Path
+
+from auditwheel.wheeltools import InWheelCtx
+
+with InWheelCtx(Path(sys.argv[1]), Path(sys.argv[1])) as wheel:
+    for module in Path(wheel.path).glob("tavo.*.so"):
+        subprocess.run(["patchelf", "--replace-needed", "libc.so", "libc.musl-aarch64.so.1",
+                        str(module)], check=True)
+EOF
+    repair $name "$arm64_root_dir/lib/aarch64-linux-musl" 'musllinux_1_[0-9]+_aarch64'
+    ((check)) || return 0
+    # The module needs musl's C library and nothing else: oneTBB and the C++ runtime are
+    # inside it.
+    local unpacked=$wheels/$name/unpacked needed
+    rm -rf "$unpacked"
+    "$cross_tools/bin/python" -m zipfile -e "$(ls "$wheels"/dist/tavo-*musllinux*.whl)" "$unpacked"
+    needed=$(readelf -d "$unpacked"/tavo.*.so | sed -n 's/.*(NEEDED).*\[\(.*\)\]/\1/p')
+    echo "$name: $(basename "$unpacked"/tavo.*.so) needs: $needed"
+    if [ "$needed" != libc.musl-aarch64.so.1 ]; then
+        echo "wheels: $name needs more than the C library" >&2
+        return 1
+    fi
+}
+
+# Each wheel in a subshell of its own that stops at its first failure (a function called
+# as the condition of || would run with errexit ignored), the others still run.
+status=0
+for target in "${targets[@]}"; do
+    ("${target//-/_}") &
+    wait $! || { status=1; echo "wheels: $target FAILED" >&2; }
+done
+ls -l "$wheels/dist"
+exit $status
