@@ -168,10 +168,8 @@ BatchEvaluation::BatchEvaluation(const LegendreBasis& basis, const CoefficientMa
                 } else {
                     kernels::slopes_at(e, chunk, chunk, end - begin);
                 }
-            }) {}
-
-void BatchEvaluation::start() {
-    if (storage_.items().size() >= SERIAL_BATCH_LIMIT) work_.share_with_workers();
+            }) {
+    if (n >= SERIAL_BATCH_LIMIT) work_.share_with_workers();
 }
 
 std::span<const double> BatchEvaluation::values(std::size_t chunk) const {

@@ -111,14 +111,16 @@ public:
     enum class Quantity : std::uint8_t { kValue, kDerivative };
 
     // Checks mesh and coefficients as the single-time methods do. The basis and the
-    // coefficients must stay unchanged until this is destroyed.
+    // coefficients must stay unchanged until this is destroyed. From SERIAL_BATCH_LIMIT times
+    // on the chunks are offered to the worker pool at once, so that its workers wake while
+    // the caller writes the times.
     BatchEvaluation(const LegendreBasis& basis, const CoefficientMatrix& coefficients,
                     Quantity quantity, std::size_t n);
 
     // The times, written by the caller before start().
     std::span<double> times() const { return storage_.items(); }
-    // From SERIAL_BATCH_LIMIT times on, offers the chunks to the worker pool.
-    void start();
+    // The times are written: the evaluation begins.
+    void start() { work_.open(); }
 
     std::size_t chunk_count() const { return work_.chunk_count(); }
     bool done(std::size_t chunk) const noexcept { return work_.done(chunk); }

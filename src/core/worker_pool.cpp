@@ -196,6 +196,19 @@ std::size_t configured_pool_size() {
 // ---------------------------------------------------------------------------------------
 // Chunked work
 
+namespace {
+
+// A hint to the processor that this thread spins.
+inline void pause() {
+#if defined(__x86_64__) || defined(__i386__)
+    __builtin_ia32_pause();
+#elif defined(__aarch64__)
+    asm volatile("yield");
+#endif
+}
+
+}  // namespace
+
 struct ChunkedWork::State {
     State(std::size_t n, std::size_t chunk_size, ChunkFunction f)
         : items(n),
@@ -203,6 +216,19 @@ struct ChunkedWork::State {
           chunks((n + chunk - 1) / chunk),
           function(std::move(f)),
           done(std::make_unique<std::atomic<bool>[]>(chunks)) {}
+
+    // Returns once the work is open (or stopped). Workers get here before the caller has
+    // prepared the items: the wait is short, and spent awake.
+    void wait_until_open() {
+        for (int spin = 0; spin < 1 << 14 && !opened.load(std::memory_order_acquire); ++spin)
+            pause();
+        while (!opened.load(std::memory_order_acquire)) opened.wait(false);
+    }
+
+    void open() {
+        opened.store(true, std::memory_order_release);
+        opened.notify_all();
+    }
 
     // Claims the next chunk and does it; false when none is left or the work was stopped.
     bool do_next_chunk() {
@@ -238,6 +264,7 @@ struct ChunkedWork::State {
 
     void stop() {
         stopped.store(true);
+        open();  // a worker still waiting to begin sees the stop
         for (std::size_t busy = in_progress.load(); busy != 0; busy = in_progress.load())
             in_progress.wait(busy);
     }
@@ -250,6 +277,7 @@ struct ChunkedWork::State {
     std::atomic<std::size_t> next{0};
     std::atomic<std::size_t> in_progress{0};
     std::atomic<std::uint32_t> finished{0};
+    std::atomic<bool> opened{false};
     std::atomic<bool> stopped{false};
     std::atomic<bool> failure_claimed{false};
     std::exception_ptr failure;  // written once, before `failed` is set
@@ -270,12 +298,15 @@ void ChunkedWork::share_with_workers(std::size_t max_workers) {
         // A worker holds the state, not the caller's frame: a task that starts after the
         // caller has returned finds nothing left to do and lets go of it.
         if (!pool->submit([state = state_] {
+                state->wait_until_open();
                 while (state->do_next_chunk()) {
                 }
             }))
             break;
     }
 }
+
+void ChunkedWork::open() { state_->open(); }
 
 std::size_t ChunkedWork::chunk_count() const { return state_->chunks; }
 
@@ -297,13 +328,7 @@ void ChunkedWork::work_until_done(std::size_t chunk) {
         if (s.do_next_chunk()) continue;
         // Every chunk is claimed: wait for this one, spinning briefly first since a chunk
         // takes tens of microseconds.
-        for (int spin = 0; spin < 4096 && !done(chunk); ++spin) {
-#if defined(__x86_64__) || defined(__i386__)
-            __builtin_ia32_pause();
-#elif defined(__aarch64__)
-            asm volatile("yield");
-#endif
-        }
+        for (int spin = 0; spin < 4096 && !done(chunk); ++spin) pause();
         while (!done(chunk) && !s.failed.load(std::memory_order_acquire)) {
             const std::uint32_t seen = s.finished.load(std::memory_order_acquire);
             if (done(chunk)) break;

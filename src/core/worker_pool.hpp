@@ -27,7 +27,8 @@ public:
     // Does chunk [begin, end); runs on any thread, never touches an interpreter object.
     using ChunkFunction = std::function<void(std::size_t begin, std::size_t end)>;
 
-    // Items [0, n) in chunks of `chunk_size` (the last may be shorter).
+    // Items [0, n) in chunks of `chunk_size` (the last may be shorter). No chunk is done
+    // before open().
     ChunkedWork(std::size_t n, std::size_t chunk_size, ChunkFunction function);
     // Stops handing out chunks and waits for the chunks in progress: once it returns, no
     // thread runs the chunk function any more.
@@ -36,8 +37,11 @@ public:
     ChunkedWork& operator=(const ChunkedWork&) = delete;
 
     // Offers chunks to the pool's workers (at most `max_workers` of them). Without it, or
-    // when the pool has no worker to give, the calling thread does every chunk.
+    // when the pool has no worker to give, the calling thread does every chunk. Called
+    // before open(), it lets sleeping workers wake while the caller prepares the items.
     void share_with_workers(std::size_t max_workers = std::numeric_limits<std::size_t>::max());
+    // The items are ready: chunks may be done from now on.
+    void open();
 
     std::size_t chunk_count() const;
     std::size_t chunk_begin(std::size_t chunk) const;

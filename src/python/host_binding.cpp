@@ -97,19 +97,51 @@ void write_report(const std::string& message, const std::source_location* where)
     fail("Python API call failed", where);
 }
 
-// A new float, made as PyFloat_FromDouble makes one when its free list is empty, without
-// looking at that list: a result of many floats empties it at once, and the look costs more
-// than it saves. The float is freed like any other.
-Ref new_float(double value) {
-    auto* f = static_cast<PyFloatObject*>(PyObject_Malloc(sizeof(PyFloatObject)));
-    if (f == nullptr) {
-        PyErr_NoMemory();
-        result_creation_failed();
+// New floats, made as the interpreter makes a fresh one: memory from the object allocator,
+// the type, a reference count of one. PyFloat_FromDouble looks at its free list first, which
+// a result of many floats empties at once; and the call that sets the count is needed only by
+// the reference bookkeeping of debug builds and, from 3.13, by reference tracers: where
+// either is present, the interpreter's own initialisation runs. The floats are freed like
+// any other.
+class FloatMaker {
+public:
+    FloatMaker() : direct_(plain_counts()) {}
+
+    PyObject* operator()(double value) const {
+        auto* f = static_cast<PyFloatObject*>(PyObject_Malloc(sizeof(PyFloatObject)));
+        if (f == nullptr) {
+            PyErr_NoMemory();
+            result_creation_failed();
+        }
+        auto* object = reinterpret_cast<PyObject*>(f);
+        if (direct_) {
+            Py_SET_TYPE(object, &PyFloat_Type);
+            // Not Py_SET_REFCNT: from 3.12 it leaves a count alone that looks immortal, and
+            // fresh memory may hold anything.
+            object->ob_refcnt = 1;
+        } else {
+            PyObject_Init(object, &PyFloat_Type);
+        }
+        f->ob_fval = value;
+        return object;
     }
-    PyObject_Init(reinterpret_cast<PyObject*>(f), &PyFloat_Type);
-    f->ob_fval = value;
-    return Ref::steal(reinterpret_cast<PyObject*>(f));
-}
+
+private:
+    static bool plain_counts() {
+#if defined(Py_REF_DEBUG) || defined(Py_TRACE_REFS)
+        return false;
+#elif PY_VERSION_HEX >= 0x030D0000
+        void* data = nullptr;
+        return PyRefTracer_GetTracer(&data) == nullptr;
+#else
+        return true;
+#endif
+    }
+
+    bool direct_;
+};
+
+Ref new_float(double value) { return Ref::steal(FloatMaker()(value)); }
 
 std::string type_qualname(PyObject* obj) {
     Ref name =
@@ -486,8 +518,9 @@ Ref new_list(std::size_t size) {
 }
 
 void fill_floats(PyObject* list, std::size_t at, std::span<const double> values) {
+    const FloatMaker make_float;
     PyObject** items = reinterpret_cast<PyListObject*>(list)->ob_item + at;
-    for (const double value : values) *items++ = new_float(value).release();
+    for (const double value : values) *items++ = make_float(value);
 }
 
 Ref float_result(double value) { return new_float(value); }
@@ -515,11 +548,12 @@ Ref mostly_zero_float_list_result(std::size_t size, std::size_t first, std::size
     // Its references, all at once but in the interpreter's own way (saturating where it
     // makes objects immortal).
     for (std::size_t i = 0; i < size; ++i) Py_INCREF(zero.get());
+    const FloatMaker make_float;
     for (std::size_t i = 0; i < values.size(); ++i) {
         if (std::bit_cast<std::uint64_t>(values[i]) == 0) continue;  // +0.0: the shared zero
         PyObject*& item = items[first + i * stride];
         Py_DECREF(item);
-        item = new_float(values[i]).release();
+        item = make_float(values[i]);
     }
     return list;
 }
@@ -629,9 +663,10 @@ Ref shared_float_list_result(std::span<const double> values) {
     Ref list = new_list(values.size());
     PyObject** items = reinterpret_cast<PyListObject*>(list.get())->ob_item;
     SharedObjects shared;
+    const FloatMaker make_float;
     for (std::size_t i = 0; i < values.size(); ++i) {
         items[i] = shared.get(std::bit_cast<std::uint64_t>(values[i]),
-                              [&] { return new_float(values[i]).release(); });
+                              [&] { return make_float(values[i]); });
     }
     return list;
 }

@@ -18,6 +18,7 @@
 #include <array>
 #include <atomic>
 #include <bit>
+#include <chrono>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -29,6 +30,7 @@
 #include <span>
 #include <string>
 #include <string_view>
+#include <thread>
 #include <utility>
 #include <vector>
 
@@ -506,19 +508,46 @@ void without_lock(Work&& work) {
     PyEval_RestoreThread(state);
 }
 
+// Lets other threads have the interpreter lock every few milliseconds, as the interpreter's
+// own switch interval would, from a loop that holds it most of the time. Releasing the lock
+// alone does not do that: the release wakes a waiting thread, which finds the lock taken again
+// before it gets to run and starts its wait anew, so it never asks for the lock to be handed
+// over. A short sleep with the lock free lets it run and take the lock.
+class LockSharing {
+public:
+    // Whether the loop should give way now (it then calls give_way() with the lock released).
+    bool due() const { return std::chrono::steady_clock::now() >= next_; }
+    void give_way() {
+        std::this_thread::sleep_for(kSleep);
+        next_ = std::chrono::steady_clock::now() + kEvery;
+    }
+
+private:
+    // A fiftieth of the loop's time at most.
+    static constexpr std::chrono::microseconds kEvery{2000};
+    static constexpr std::chrono::microseconds kSleep{20};
+    std::chrono::steady_clock::time_point next_ = std::chrono::steady_clock::now() + kEvery;
+};
+
 // The float list result of a computation done in chunks without the lock: each chunk that is
-// done becomes floats, with the lock held; before each chunk the lock is released, while the
-// calling thread computes chunks or waits for the next one, and also when that one is done
-// already: a thread that has waited for the lock for a switch interval gets it then, as it
-// would from a thread running Python code. Between chunks, pending signals are handled:
-// Ctrl-C ends a long batch with KeyboardInterrupt. The chunks need chunk_count(),
-// work_until_done(chunk) and values(chunk).
+// done becomes floats, with the lock held. The lock is released while the calling thread
+// computes chunks or waits for the next one, and every millisecond or so to let other threads
+// run. Between chunks, pending signals are handled: Ctrl-C ends a long batch with
+// KeyboardInterrupt. The chunks need chunk_count(), done(chunk), work_until_done(chunk) and
+// values(chunk).
 template <class Chunks>
 Ref float_list_result(Chunks& chunks, std::size_t size) {
     Ref list = new_list(size);
+    LockSharing sharing;
     std::size_t filled = 0;
     for (std::size_t chunk = 0; chunk < chunks.chunk_count(); ++chunk) {
-        without_lock([&] { chunks.work_until_done(chunk); });
+        const bool give_way = sharing.due();
+        if (give_way || !chunks.done(chunk)) {
+            without_lock([&] {
+                if (give_way) sharing.give_way();
+                chunks.work_until_done(chunk);
+            });
+        }
         require_status(PyErr_CheckSignals());
         const std::span<const double> values = chunks.values(chunk);
         fill_floats(list.get(), filled, values);
