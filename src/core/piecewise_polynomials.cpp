@@ -362,21 +362,26 @@ CsrMatrix LagrangeBasis::to_legendre_basis_matrix_for_pol_degree(std::uint64_t a
     return per_degree_matrix(w, a, degree_, n_t_, points_.size());
 }
 
-Triplets LagrangeBasis::transformation_triplets() const {
+TransformationEntries LagrangeBasis::transformation_entries() const {
     const Eigen::MatrixXd w = local_transformation(degree_);
     const std::uint64_t p = degree_;
-    Triplets triplets;
-    triplets.reserve(checked_mul(checked_mul(p + 1, p + 1), n_t_));
-    // Row a * n_t + k is the coefficient of degree a on interval k; its entries are the
-    // weights of the interval's nodes k * p + i, in ascending columns: the per-degree blocks
-    // stacked in ascending a, as get_transormation_matrix_to_legendre assembles them.
-    for (std::uint64_t a = 0; a <= p; ++a) {
-        const auto column = static_cast<Eigen::Index>(a);
-        for (std::uint64_t k = 0; k < n_t_; ++k) {
-            for (std::uint64_t i = 0; i <= p; ++i)
-                triplets.push(a * n_t_ + k, k * p + i, w(static_cast<Eigen::Index>(i), column));
-        }
+    TransformationEntries entries{p, n_t_, {}, checked_mul(checked_mul(p + 1, p + 1), n_t_)};
+    entries.weights.reserve((p + 1) * (p + 1));
+    for (std::uint64_t i = 0; i <= p; ++i) {
+        for (std::uint64_t a = 0; a <= p; ++a)
+            entries.weights.push_back(
+                w(static_cast<Eigen::Index>(i), static_cast<Eigen::Index>(a)));
     }
+    return entries;
+}
+
+Triplets LagrangeBasis::transformation_triplets() const {
+    const TransformationEntries entries = transformation_entries();
+    Triplets triplets;
+    triplets.reserve(entries.count);
+    entries.for_each([&](std::uint64_t row, std::uint64_t col, std::size_t weight) {
+        triplets.push(row, col, entries.weights[weight]);
+    });
     return triplets;
 }
 

@@ -145,6 +145,32 @@ std::vector<double> barycentric_weights(std::span<const double> nodes);
 void lagrange_basis_values(double xi, std::span<const double> nodes,
                            std::span<const double> weights, std::span<double> values);
 
+// The stored entries of the Lagrange-to-Legendre transformation, (p + 1)^2 per interval,
+// from the local weights W (W(i, a) at weights[i * (p + 1) + a]): row a * n_t + k is the
+// coefficient of degree a on interval k, and its entries are the weights of the interval's
+// nodes k * p + i, in ascending columns, as the per-degree blocks stacked in ascending a give
+// them.
+struct TransformationEntries {
+    std::uint64_t degree;
+    std::uint64_t n_t;
+    std::vector<double> weights;
+    std::uint64_t count;  // (degree + 1)^2 * n_t
+
+    std::uint64_t column_count() const { return n_t * degree + 1; }
+
+    // visit(row, column, index into weights) for every entry, in row-major order.
+    template <class Visit>
+    void for_each(Visit&& visit) const {
+        const std::uint64_t p = degree;
+        for (std::uint64_t a = 0; a <= p; ++a) {
+            for (std::uint64_t k = 0; k < n_t; ++k) {
+                for (std::uint64_t i = 0; i <= p; ++i)
+                    visit(a * n_t + k, k * p + i, i * (p + 1) + a);
+            }
+        }
+    }
+};
+
 class LagrangeBasis {
 public:
     LagrangeBasis(std::uint64_t degree, std::uint64_t n_t, double T);
@@ -163,7 +189,8 @@ public:
     // (degree + 1) * n_t rows in Legendre global numbering, one column per node.
     CsrMatrix get_transormation_matrix_to_legendre() const;
     // Its stored entries in row-major order, made directly (what csr_to_triplets of it gives,
-    // stored zeros included).
+    // stored zeros included), as a pattern and as triplets.
+    TransformationEntries transformation_entries() const;
     Triplets transformation_triplets() const;
     // The rows of Legendre degree a alone: n_t rows, one column per node.
     CsrMatrix to_legendre_basis_matrix_for_pol_degree(std::uint64_t a) const;

@@ -97,49 +97,39 @@ void write_report(const std::string& message, const std::source_location* where)
     fail("Python API call failed", where);
 }
 
-// New floats, made as the interpreter makes a fresh one: memory from the object allocator,
-// the type, a reference count of one. PyFloat_FromDouble looks at its free list first, which
-// a result of many floats empties at once; and the call that sets the count is needed only by
-// the reference bookkeeping of debug builds and, from 3.13, by reference tracers: where
-// either is present, the interpreter's own initialisation runs. The floats are freed like
-// any other.
-class FloatMaker {
-public:
-    FloatMaker() : direct_(plain_counts()) {}
+}  // namespace
 
-    PyObject* operator()(double value) const {
-        auto* f = static_cast<PyFloatObject*>(PyObject_Malloc(sizeof(PyFloatObject)));
-        if (f == nullptr) {
-            PyErr_NoMemory();
-            result_creation_failed();
-        }
-        auto* object = reinterpret_cast<PyObject*>(f);
-        if (direct_) {
-            Py_SET_TYPE(object, &PyFloat_Type);
-            // Not Py_SET_REFCNT: from 3.12 it leaves a count alone that looks immortal, and
-            // fresh memory may hold anything.
-            object->ob_refcnt = 1;
-        } else {
-            PyObject_Init(object, &PyFloat_Type);
-        }
-        f->ob_fval = value;
-        return object;
-    }
-
-private:
-    static bool plain_counts() {
+FloatMaker::FloatMaker() {
 #if defined(Py_REF_DEBUG) || defined(Py_TRACE_REFS)
-        return false;
+    direct_ = false;
 #elif PY_VERSION_HEX >= 0x030D0000
-        void* data = nullptr;
-        return PyRefTracer_GetTracer(&data) == nullptr;
+    void* data = nullptr;
+    direct_ = PyRefTracer_GetTracer(&data) == nullptr;
 #else
-        return true;
+    direct_ = true;
 #endif
-    }
+}
 
-    bool direct_;
-};
+PyObject* FloatMaker::operator()(double value) const {
+    auto* f = static_cast<PyFloatObject*>(PyObject_Malloc(sizeof(PyFloatObject)));
+    if (f == nullptr) {
+        PyErr_NoMemory();
+        result_creation_failed();
+    }
+    auto* object = reinterpret_cast<PyObject*>(f);
+    if (direct_) {
+        Py_SET_TYPE(object, &PyFloat_Type);
+        // Not Py_SET_REFCNT: from 3.12 it leaves a count alone that looks immortal, and fresh
+        // memory may hold anything.
+        object->ob_refcnt = 1;
+    } else {
+        PyObject_Init(object, &PyFloat_Type);
+    }
+    f->ob_fval = value;
+    return object;
+}
+
+namespace {
 
 Ref new_float(double value) { return Ref::steal(FloatMaker()(value)); }
 
@@ -558,132 +548,103 @@ Ref mostly_zero_float_list_result(std::size_t size, std::size_t first, std::size
     return list;
 }
 
+SharedObjects::~SharedObjects() {
+    if (!may_touch_objects()) return;
+    for (const Slot& slot : slots_) Py_XDECREF(slot.object);
+}
+
+PyObject* SharedObjects::find(std::uint64_t key, std::size_t& slot) {
+    if (slots_.empty()) slots_.resize(kFirstSlots);
+    for (slot = slot_of(key); slots_[slot].object != nullptr;
+         slot = (slot + 1) & (slots_.size() - 1)) {
+        if (slots_[slot].key == key) {
+            Py_INCREF(slots_[slot].object);
+            return slots_[slot].object;
+        }
+    }
+    return nullptr;
+}
+
+void SharedObjects::keep(std::uint64_t key, std::size_t slot, PyObject* object) {
+    if (kept_ >= kMaxKept) return;
+    // At most half full, so that a search for an unknown key ends soon.
+    if (2 * (kept_ + 1) > slots_.size()) {
+        grow();
+        for (slot = slot_of(key); slots_[slot].object != nullptr;)
+            slot = (slot + 1) & (slots_.size() - 1);
+    }
+    slots_[slot] = {key, object};
+    Py_INCREF(object);
+    ++kept_;
+}
+
+std::size_t SharedObjects::slot_of(std::uint64_t key) const {
+    // Fibonacci hashing: the high bits of the product mix every bit of the key.
+    return static_cast<std::size_t>((key * 0x9E3779B97F4A7C15ULL) >>
+                                    (64 - std::countr_zero(slots_.size())));
+}
+
+void SharedObjects::grow() {
+    std::vector<Slot> old(2 * slots_.size());
+    old.swap(slots_);
+    for (const Slot& slot : old) {
+        if (slot.object == nullptr) continue;
+        std::size_t i = slot_of(slot.key);
+        while (slots_[i].object != nullptr) i = (i + 1) & (slots_.size() - 1);
+        slots_[i] = slot;
+    }
+}
+
 namespace {
 
-// One object per distinct 64-bit key (an index, or the bits of a float) among the items of
-// one result, as far as kMaxKept keys: beyond that, keys not kept get objects of their own.
-// Open addressing with linear probing; the table holds a reference to each object it keeps.
-class SharedObjects {
-public:
-    SharedObjects() = default;
-    SharedObjects(const SharedObjects&) = delete;
-    SharedObjects& operator=(const SharedObjects&) = delete;
-    ~SharedObjects() noexcept(false) {  // NOLINT(bugprone-unsafe-to-allow-exceptions)
-        if (!may_touch_objects()) return;
-        for (const Slot& slot : slots_) Py_XDECREF(slot.object);
-    }
+PyObject** items_of(const Ref& list) {
+    return reinterpret_cast<PyListObject*>(list.get())->ob_item;
+}
 
-    // A new reference to the object of `key`, made by make() (a new reference) if unknown.
-    template <class Make>
-    PyObject* get(std::uint64_t key, Make&& make) {
-        if (slots_.empty()) slots_.resize(kFirstSlots);
-        std::size_t i = slot_of(key);
-        for (; slots_[i].object != nullptr; i = (i + 1) & (slots_.size() - 1)) {
-            if (slots_[i].key == key) {
-                Py_INCREF(slots_[i].object);
-                return slots_[i].object;
-            }
-        }
-        PyObject* object = make();
-        if (kept_ < kMaxKept) {
-            // At most half full, so that a search for an unknown key ends soon.
-            if (2 * (kept_ + 1) > slots_.size()) {
-                grow();
-                i = slot_of(key);
-                while (slots_[i].object != nullptr) i = (i + 1) & (slots_.size() - 1);
-            }
-            slots_[i] = {key, object};
-            Py_INCREF(object);
-            ++kept_;
-        }
-        return object;
-    }
+}  // namespace
 
-private:
-    struct Slot {
-        std::uint64_t key = 0;
-        PyObject* object = nullptr;
-    };
-    static constexpr std::size_t kFirstSlots = 256;
-    static constexpr std::size_t kMaxKept = std::size_t{1} << 16;
+TripletBuilder::TripletBuilder(std::size_t count, std::uint64_t column_bound)
+    : rows_(new_list(count)),
+      cols_(new_list(count)),
+      values_(new_list(count)),
+      row_items_(items_of(rows_)),
+      col_items_(items_of(cols_)),
+      value_items_(items_of(values_)),
+      column_table_(column_bound <= 2 * count + 1024 ? column_bound : 0, nullptr) {}
 
-    std::size_t slot_of(std::uint64_t key) const {
-        // Fibonacci hashing: the high bits of the product mix every bit of the key.
-        return static_cast<std::size_t>((key * 0x9E3779B97F4A7C15ULL) >>
-                                        (64 - std::countr_zero(slots_.size())));
-    }
+TripletBuilder::~TripletBuilder() {
+    if (!may_touch_objects()) return;
+    for (PyObject* object : column_table_) Py_XDECREF(object);
+}
 
-    void grow() {
-        std::vector<Slot> old(2 * slots_.size());
-        old.swap(slots_);
-        for (const Slot& slot : old) {
-            if (slot.object == nullptr) continue;
-            std::size_t i = slot_of(slot.key);
-            while (slots_[i].object != nullptr) i = (i + 1) & (slots_.size() - 1);
-            slots_[i] = slot;
-        }
-    }
-
-    std::vector<Slot> slots_;
-    std::size_t kept_ = 0;
-};
-
-PyObject* new_index(std::uint64_t value) {
+PyObject* TripletBuilder::new_index(std::uint64_t value) {
     PyObject* item = PyLong_FromUnsignedLongLong(value);
     if (item == nullptr) result_creation_failed();
     return item;
 }
 
-// Indices repeat in runs (the rows of a row-major result) and across the whole result (its
-// columns): the last one is reused, and the others come from a table indexed by value where
-// the values are few against the items, else from shared objects.
-Ref index_list_result(std::span<const std::uint64_t> values) {
-    Ref list = new_list(values.size());
-    PyObject** items = reinterpret_cast<PyListObject*>(list.get())->ob_item;
-    const std::uint64_t largest =
-        values.empty() ? 0 : *std::max_element(values.begin(), values.end());
-    const bool dense = largest < 2 * values.size() + 1024;
-    std::vector<Ref> by_value(dense ? largest + 1 : 0);
-    SharedObjects shared;
-    for (std::size_t i = 0; i < values.size(); ++i) {
-        if (i > 0 && values[i] == values[i - 1]) {
-            items[i] = Ref::borrow(items[i - 1]).release();
-        } else if (dense) {
-            Ref& object = by_value[values[i]];
-            if (!object) object = Ref::steal(new_index(values[i]));
-            items[i] = Ref::borrow(object.get()).release();
-        } else {
-            items[i] = shared.get(values[i], [&] { return new_index(values[i]); });
-        }
-    }
-    return list;
+PyObject* TripletBuilder::shared_float(double value) {
+    return values_shared_.get(std::bit_cast<std::uint64_t>(value),
+                              [&] { return make_float_(value); });
 }
 
-Ref shared_float_list_result(std::span<const double> values) {
-    Ref list = new_list(values.size());
-    PyObject** items = reinterpret_cast<PyListObject*>(list.get())->ob_item;
-    SharedObjects shared;
-    const FloatMaker make_float;
-    for (std::size_t i = 0; i < values.size(); ++i) {
-        items[i] = shared.get(std::bit_cast<std::uint64_t>(values[i]),
-                              [&] { return make_float(values[i]); });
-    }
-    return list;
+Ref TripletBuilder::result() {
+    PyObject* tuple = PyTuple_New(3);
+    if (tuple == nullptr) result_creation_failed();
+    PyTuple_SET_ITEM(tuple, 0, rows_.release());
+    PyTuple_SET_ITEM(tuple, 1, cols_.release());
+    PyTuple_SET_ITEM(tuple, 2, values_.release());
+    return Ref::steal(tuple);
 }
-
-}  // namespace
 
 Ref triplet_result(std::span<const std::uint64_t> rows, std::span<const std::uint64_t> cols,
                    std::span<const double> values) {
-    Ref row_list = index_list_result(rows);
-    Ref col_list = index_list_result(cols);
-    Ref value_list = shared_float_list_result(values);
-    PyObject* tuple = PyTuple_New(3);
-    if (tuple == nullptr) result_creation_failed();
-    PyTuple_SET_ITEM(tuple, 0, row_list.release());
-    PyTuple_SET_ITEM(tuple, 1, col_list.release());
-    PyTuple_SET_ITEM(tuple, 2, value_list.release());
-    return Ref::steal(tuple);
+    const std::uint64_t columns =
+        cols.empty() ? 0 : *std::max_element(cols.begin(), cols.end()) + 1;
+    TripletBuilder builder(values.size(), columns);
+    for (std::size_t e = 0; e < values.size(); ++e)
+        builder.add(rows[e], cols[e], builder.shared_float(values[e]));
+    return builder.result();
 }
 
 // ---------------------------------------------------------------------------------------

@@ -299,9 +299,118 @@ Ref none_result();
 Ref mostly_zero_float_list_result(std::size_t size, std::size_t first, std::size_t stride,
                                   std::span<const double> values);
 // (rows, cols, values) as a new 3-tuple of two int lists and a float list, with one object
-// per distinct index and per distinct value bit pattern (as far as a few ten thousand).
+// per distinct index and per distinct value bit pattern (as far as SharedObjects keeps).
 Ref triplet_result(std::span<const std::uint64_t> rows, std::span<const std::uint64_t> cols,
                    std::span<const double> values);
+
+// New floats, made as the interpreter makes a fresh one: memory from the object allocator,
+// the type, a reference count of one. PyFloat_FromDouble looks at its free list first, which
+// a result of many floats empties at once; and the call that sets the count is needed only by
+// the reference bookkeeping of debug builds and, from 3.13, by reference tracers: where
+// either is present, the interpreter's own initialisation runs. The floats are freed like
+// any other.
+class FloatMaker {
+public:
+    FloatMaker();
+    PyObject* operator()(double value) const;  // a new reference
+
+private:
+    bool direct_;
+};
+
+// One object per distinct 64-bit key (an index, or the bits of a float) among the items of
+// one result, as far as kMaxKept keys: beyond that, keys not kept get objects of their own.
+// Open addressing with linear probing; the table holds a reference to each object it keeps.
+class SharedObjects {
+public:
+    SharedObjects() = default;
+    SharedObjects(const SharedObjects&) = delete;
+    SharedObjects& operator=(const SharedObjects&) = delete;
+    // Ints and floats run no code when freed: this cannot end a thread.
+    ~SharedObjects();
+
+    // A new reference to the object of `key`, made by make() (a new reference) if unknown.
+    template <class Make>
+    PyObject* get(std::uint64_t key, Make&& make) {
+        std::size_t slot = 0;
+        if (PyObject* known = find(key, slot)) return known;
+        PyObject* object = make();
+        keep(key, slot, object);
+        return object;
+    }
+
+private:
+    struct Slot {
+        std::uint64_t key = 0;
+        PyObject* object = nullptr;
+    };
+    static constexpr std::size_t kFirstSlots = 256;
+    static constexpr std::size_t kMaxKept = std::size_t{1} << 16;
+
+    PyObject* find(std::uint64_t key, std::size_t& slot);
+    void keep(std::uint64_t key, std::size_t slot, PyObject* object);
+    std::size_t slot_of(std::uint64_t key) const;
+    void grow();
+
+    std::vector<Slot> slots_;
+    std::size_t kept_ = 0;
+};
+
+// The three lists of a triplet result, filled entry by entry in row-major order: one int per
+// row (its entries come together), one per distinct column, and values as given.
+class TripletBuilder {
+public:
+    // `count` entries, columns below `column_bound`.
+    TripletBuilder(std::size_t count, std::uint64_t column_bound);
+    ~TripletBuilder();
+    TripletBuilder(const TripletBuilder&) = delete;
+    TripletBuilder& operator=(const TripletBuilder&) = delete;
+
+    // `value` is a new reference, taken over.
+    void add(std::uint64_t row, std::uint64_t col, PyObject* value) {
+        // Row-major: the entries of a row come together, and share the row's int.
+        if (at_ == 0 || row != last_row_) {
+            row_items_[at_] = new_index(row);
+            last_row_ = row;
+        } else {
+            row_items_[at_] = Ref::borrow(row_items_[at_ - 1]).release();
+        }
+        col_items_[at_] = column(col);
+        value_items_[at_] = value;
+        ++at_;
+    }
+    // A new reference to the float of `value`, one object per distinct bit pattern.
+    PyObject* shared_float(double value);
+    // The tuple, once all `count` entries are in.
+    Ref result();
+
+private:
+    static PyObject* new_index(std::uint64_t value);
+    // A new reference to the int of column `col`.
+    PyObject* column(std::uint64_t col) {
+        if (col < column_table_.size()) {
+            PyObject*& known = column_table_[col];
+            if (known == nullptr) known = new_index(col);
+            return Ref::borrow(known).release();
+        }
+        return columns_.get(col, [&] { return new_index(col); });
+    }
+
+    Ref rows_;
+    Ref cols_;
+    Ref values_;
+    PyObject** row_items_;
+    PyObject** col_items_;
+    PyObject** value_items_;
+    std::size_t at_ = 0;
+    std::uint64_t last_row_ = 0;
+    // The ints of the columns where they are few against the entries (each holds a
+    // reference), else shared objects.
+    std::vector<PyObject*> column_table_;
+    SharedObjects columns_;
+    SharedObjects values_shared_;
+    FloatMaker make_float_;
+};
 
 // Sets list[at + i] = a new float of values[i], list items that were empty.
 void fill_floats(PyObject* list, std::size_t at, std::span<const double> values);

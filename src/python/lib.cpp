@@ -63,7 +63,16 @@ constexpr Callable kTransformation =
 Ref lagrange_to_legendre_basis_transformation(const Arguments& arguments) {
     const std::uint64_t degree = arguments.unsigned_integer(0);
     const std::uint64_t n_t = arguments.unsigned_integer(1);
-    return triplet_result(LagrangeBasis(degree, n_t, 1.0).transformation_triplets());
+    const TransformationEntries entries = LagrangeBasis(degree, n_t, 1.0).transformation_entries();
+    // Straight from the pattern into the lists: one float per weight, whatever n_t is.
+    host::TripletBuilder builder(entries.count, entries.column_count());
+    std::vector<Ref> weights;
+    weights.reserve(entries.weights.size());
+    for (const double w : entries.weights) weights.push_back(host::float_result(w));
+    entries.for_each([&](std::uint64_t row, std::uint64_t col, std::size_t weight) {
+        builder.add(row, col, Ref::borrow(weights[weight].get()).release());
+    });
+    return builder.result();
 }
 
 // ---------------------------------------------------------------------------------------
