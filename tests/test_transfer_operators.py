@@ -1,5 +1,6 @@
 """Sparse transfer operators: coarse-to-fine prolongation and the Lagrange-to-Legendre change."""
 
+import struct
 import subprocess
 import sys
 from fractions import Fraction
@@ -255,3 +256,18 @@ def test_impossible_sizes(call, outcome):
                          timeout=120, check=False)
     assert run.returncode == 0, run.stderr
     assert run.stdout.strip() == outcome
+
+
+@pytest.mark.parametrize(
+    "call",
+    [lambda: tavo.LegendreBasis(3, 1000, 2.0).evaluate_all_basis_functions(0.7),
+     lambda: tavo.LegendreBasis(3, 1000, 2.0).evaluate_all_basis_function_derivatives(1.3),
+     lambda: tavo.lagrange_to_legendre_basis_transformation(4, 500),
+     lambda: tavo.lagrange_prolongation_matrix(30, 700, 3)],
+    ids=["all basis functions", "all derivatives", "transformation", "prolongation"],
+)
+def test_equal_values_share_one_object(call):
+    result = call()
+    for items in result if isinstance(result, tuple) else (result,):
+        keys = {struct.pack("<d", x) if type(x) is float else x for x in items}
+        assert len({id(x) for x in items}) == len(keys)

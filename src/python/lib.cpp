@@ -64,11 +64,11 @@ Ref lagrange_to_legendre_basis_transformation(const Arguments& arguments) {
     const std::uint64_t degree = arguments.unsigned_integer(0);
     const std::uint64_t n_t = arguments.unsigned_integer(1);
     const TransformationEntries entries = LagrangeBasis(degree, n_t, 1.0).transformation_entries();
-    // Straight from the pattern into the lists: one float per weight, whatever n_t is.
+    // Straight from the pattern into the lists: one float per distinct weight, whatever n_t is.
     host::TripletBuilder builder(entries.count, entries.column_count());
     std::vector<Ref> weights;
     weights.reserve(entries.weights.size());
-    for (const double w : entries.weights) weights.push_back(host::float_result(w));
+    for (const double w : entries.weights) weights.push_back(Ref::steal(builder.shared_float(w)));
     entries.for_each([&](std::uint64_t row, std::uint64_t col, std::size_t weight) {
         builder.add(row, col, Ref::borrow(weights[weight].get()).release());
     });
