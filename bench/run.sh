@@ -36,10 +36,14 @@ if ((quick)); then
 else
     kernel_flags=(--benchmark_min_time=0.3 --benchmark_repetitions=5)
 fi
-echo "C++ batch kernels (build/bench/bench/cpp/tavo_kernel_bench)"
-build/bench/bench/cpp/tavo_kernel_bench "${kernel_flags[@]}" --benchmark_report_aggregates_only=true \
-    --benchmark_out="$results/kernels.json" --benchmark_out_format=json 2>/dev/null |
-    grep -E '_median|^Benchmark|^-' || true
-
+# The computation alone, on one thread and on two (the calling thread and one worker).
+for threads in 1 2; do
+    echo "C++ batch kernels on $threads thread(s) (build/bench/bench/cpp/tavo_kernel_bench)"
+    RAYON_NUM_THREADS=$threads build/bench/bench/cpp/tavo_kernel_bench "${kernel_flags[@]}" \
+        --benchmark_report_aggregates_only=true \
+        --benchmark_out="$results/kernels-$threads.json" --benchmark_out_format=json \
+        2>/dev/null | grep -E '_median|^Benchmark|^-' || true
+done
 echo
-"$python" bench/bench_tavo.py --kernels "$results/kernels.json" "$@"
+"$python" bench/bench_tavo.py --kernels "$results/kernels-1.json" \
+    --kernels-two-threads "$results/kernels-2.json" "$@"

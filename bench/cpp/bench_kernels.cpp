@@ -1,7 +1,6 @@
-// The batch kernels of LegendreBasis on their own, without the Python layer: ns per time,
-// on the calling thread (the batch fed in chunks below the serial limit) and on the worker
-// pool (the whole batch in one call). Times are uniform in [0, T]; a few arrays are cycled
-// between iterations so that no branch history carries over from one pass to the next.
+// The batch kernels of LegendreBasis on their own, without the Python layer: ns per time of
+// a whole batch. Times are uniform in [0, T]; a few arrays are cycled between iterations so
+// that no branch history carries over from one pass to the next.
 #include <benchmark/benchmark.h>
 #include <sched.h>
 
@@ -42,26 +41,28 @@ tavo::CoefficientMatrix random_coefficients(std::uint64_t degree) {
     return tavo::CoefficientMatrix(values, kIntervals, degree + 1);
 }
 
-template <bool Derivative, bool Pool>
+// The evaluation of a whole batch in place, from start() until every chunk is done: the
+// computation alone, on the pool the environment sizes (RAYON_NUM_THREADS: run.sh runs this
+// with one thread and with two). The times are copied in and the workers offered the batch
+// outside the timed part, as the module does before it starts the computation.
+template <tavo::BatchEvaluation::Quantity quantity>
 void batch(benchmark::State& state) {
     const auto degree = static_cast<std::uint64_t>(state.range(0));
     const auto n = static_cast<std::size_t>(state.range(1));
     const tavo::LegendreBasis basis(degree, kIntervals, kEnd);
     const tavo::CoefficientMatrix coefficients = random_coefficients(degree);
     const auto& arrays = time_arrays(n);
-    // A batch below SERIAL_BATCH_LIMIT stays on the calling thread.
-    const std::size_t chunk = Pool ? n : tavo::SERIAL_BATCH_LIMIT - 1;
     std::size_t next = 0;
     for (auto _ : state) {
-        const std::span<const double> times(arrays[next]);
+        state.PauseTiming();
+        tavo::BatchEvaluation evaluation(basis, coefficients, quantity, n);
+        std::copy(arrays[next].begin(), arrays[next].end(), evaluation.times().begin());
         next = (next + 1) % arrays.size();
-        for (std::size_t start = 0; start < n; start += chunk) {
-            const auto part = times.subspan(start, std::min(chunk, n - start));
-            const std::vector<double> values =
-                Derivative ? basis.evaluate_derivative_many(coefficients, part)
-                           : basis.evaluate_many(coefficients, part);
-            benchmark::DoNotOptimize(values.data());
-        }
+        state.ResumeTiming();
+        evaluation.start();
+        for (std::size_t chunk = 0; chunk < evaluation.chunk_count(); ++chunk)
+            evaluation.work_until_done(chunk);
+        benchmark::DoNotOptimize(evaluation.times().data());
     }
     state.SetItemsProcessed(state.iterations() * static_cast<std::int64_t>(n));
     state.counters["ns_per_time"] = benchmark::Counter(
@@ -82,10 +83,8 @@ void register_kernel(const char* name, void (*function)(benchmark::State&)) {
 int main(int argc, char** argv) {
     benchmark::Initialize(&argc, argv);
     if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
-    register_kernel("value/serial", batch<false, false>);
-    register_kernel("value/pool", batch<false, true>);
-    register_kernel("derivative/serial", batch<true, false>);
-    register_kernel("derivative/pool", batch<true, true>);
+    register_kernel("value/batch", batch<tavo::BatchEvaluation::Quantity::kValue>);
+    register_kernel("derivative/batch", batch<tavo::BatchEvaluation::Quantity::kDerivative>);
     cpu_set_t cpus;
     CPU_ZERO(&cpus);
     if (sched_getaffinity(0, sizeof(cpus), &cpus) == 0) {
