@@ -24,7 +24,7 @@ refused_allocations+='|Prolongation\.RefusedAllocationIsBadAlloc)$'
 
 status=0
 echo "sanitize: C++ unit tests (address, undefined)"
-ASAN_OPTIONS="$asan_common:detect_leaks=1" \
+ASAN_OPTIONS="$asan_common:detect_leaks=1" LSAN_OPTIONS="suppressions=$PWD/tests/lsan.supp" \
     ctest --test-dir "$build" -j2 --output-on-failure --no-tests=error \
     -E "$refused_allocations" || status=1
 
