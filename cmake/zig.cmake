@@ -43,6 +43,29 @@ if(_tavo_zig_arch STREQUAL "x86_64")
     string(APPEND CMAKE_CXX_FLAGS_INIT " -femit-all-decls")
 endif()
 
+if(TAVO_ZIG_TARGET MATCHES "-linux-gnu")
+    # The GNU C library ends a thread (pthread_exit, as the interpreter does to a daemon
+    # thread at exit) by a forced unwind in the system's libgcc_s, which calls the C++
+    # personality routine of every frame. zig's own unwinder, linked in statically, cannot
+    # read the frames that libgcc_s hands over (different context structures): linking the
+    # system's libgcc_s instead gives the C++ runtime one unwinder, the one glibc uses.
+    # Naming the library file itself is what keeps zig from linking its own.
+    if(_tavo_zig_arch STREQUAL CMAKE_HOST_SYSTEM_PROCESSOR)
+        set(_tavo_gcc_s "/lib/${_tavo_zig_arch}-linux-gnu/libgcc_s.so.1")
+    else()
+        set(_tavo_gcc_s "${TAVO_ARM64_ROOT}/lib/${_tavo_zig_arch}-linux-gnu/libgcc_s.so.1")
+    endif()
+    if(NOT EXISTS "${_tavo_gcc_s}")
+        message(FATAL_ERROR "no libgcc_s for ${TAVO_ZIG_TARGET} at ${_tavo_gcc_s}")
+    endif()
+    # That libgcc_s comes from a newer C library than the target's; of it, the programs use
+    # only the unwinder, whose symbols are decades old, so its own references are not ours
+    # to check when linking a program.
+    string(APPEND CMAKE_EXE_LINKER_FLAGS_INIT " -Wl,--allow-shlib-undefined")
+    set(CMAKE_C_STANDARD_LIBRARIES_INIT "${_tavo_gcc_s}")
+    set(CMAKE_CXX_STANDARD_LIBRARIES_INIT "${_tavo_gcc_s}")
+endif()
+
 set(CMAKE_C_COMPILER "${TAVO_ZIG_BIN}/${TAVO_ZIG_TARGET}-cc")
 set(CMAKE_CXX_COMPILER "${TAVO_ZIG_BIN}/${TAVO_ZIG_TARGET}-c++")
 set(CMAKE_AR "${TAVO_ZIG_BIN}/zig-ar" CACHE FILEPATH "")

@@ -211,7 +211,11 @@ onetbb() { locked "onetbb-$1" build_onetbb "$@"; }
 build_onetbb() {
     local target=$1 kind=$2
     local prefix=$cross/$target build=$cross/build-onetbb-$target
-    [ -f "$prefix/.onetbb-$kind" ] && return 0
+    # Built again when the toolchain file changes.
+    local stamp
+    stamp=$prefix/.onetbb-$kind-$(sha1sum cmake/zig.cmake | cut -c1-12) || return 1
+    [ -f "$stamp" ] && return 0
+    rm -rf "$build"
     fetch_onetbb_source && zig_target "$target" || return 1
     cross_step "oneTBB ($kind) for $target"
     local shared=ON strip=-s defines
@@ -233,7 +237,7 @@ build_onetbb() {
         sed -i '1i include(CMakeFindDependencyMacro)\nfind_dependency(Threads)' \
             "$prefix/lib/cmake/TBB/TBBConfig.cmake" || return 1
     fi
-    touch "$prefix/.onetbb-$kind"
+    touch "$stamp"
 }
 
 googletest() { locked "googletest-$1" build_googletest "$@"; }

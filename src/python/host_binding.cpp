@@ -187,8 +187,8 @@ void raise_panic(const std::string& message) {
 
 }  // namespace
 
-void raise_from_unknown_exception() {
-    // Called from the trap's catch-all: rethrow to learn what was caught.
+void raise_from_failure() {
+    // Called from the trap's handler: rethrow to learn what was caught.
     try {
         throw;
     } catch (const InternalFailure& failure) {
@@ -199,9 +199,6 @@ void raise_from_unknown_exception() {
     } catch (const std::exception& failure) {
         write_report(failure.what(), nullptr);
         raise_panic(failure.what());
-    } catch (...) {
-        write_report("unknown failure", nullptr);
-        raise_panic("unknown failure");
     }
 }
 

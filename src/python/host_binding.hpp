@@ -8,7 +8,7 @@
 //  - `require(p)` turns a null result of the C API into `PythonError`, which means
 //    "the interpreter has an exception set"; the failure trap lets it through unchanged.
 // Every entry from the interpreter runs its body in `trap`, which lets nothing through but
-// the unwinding of a thread that the interpreter ends (see `ThreadExit`).
+// the unwinding of a thread that the interpreter ends (see below).
 #pragma once
 
 #define PY_SSIZE_T_CLEAN
@@ -34,10 +34,6 @@
 #include <utility>
 #include <vector>
 
-#if defined(__GLIBCXX__)
-#include <cxxabi.h>
-#endif
-
 namespace tavo::host {
 
 // ---------------------------------------------------------------------------------------
@@ -46,14 +42,13 @@ namespace tavo::host {
 // At exit, CPython (up to 3.13) ends a daemon thread that asks for the interpreter lock
 // with pthread_exit, which on glibc unwinds the thread's stack like an exception: the
 // destructors of every frame on the way run, without the lock. So that unwinding must pass
-// through the module untouched: every catch-all rethrows it, no frame on its way is
-// noexcept (a noexcept frame would end the process), and nothing on its way touches an
-// object. Other C libraries end the thread without unwinding.
-#if defined(__GLIBCXX__)
-using ThreadExit = abi::__forced_unwind;
-#else
-struct ThreadExit {};  // never thrown
-#endif
+// through the module untouched: no handler catches it, no frame on its way is noexcept (a
+// noexcept frame would end the process), and nothing on its way touches an object. Other C
+// libraries end the thread without unwinding.
+//
+// The unwinding is no C++ exception, while every failure of the module is a std::exception:
+// so the handlers of this layer name std::exception and never catch everything. (A catch-all
+// would catch the unwinding too, and not every C++ runtime can send it on its way again.)
 
 // False only on such an ending thread: the interpreter is finalising and this thread does
 // not hold the lock. It leaves every object alone (the process is ending; what it held
@@ -134,21 +129,20 @@ inline void require_status(int status) {
 // ---------------------------------------------------------------------------------------
 // The failure trap
 
-void raise_from_unknown_exception();
+void raise_from_failure();
 
 // Runs `body` (which returns a Ref) and turns every failure into a raised Python exception:
-// PythonError as is, the core's InternalFailure as PanicException (reported on standard
-// error first), std::bad_alloc as MemoryError. Only a ThreadExit passes.
+// PythonError as is, std::bad_alloc as MemoryError, the core's InternalFailure and any other
+// std::exception as PanicException (reported on standard error first). The unwinding of an
+// ending thread passes.
 template <class Body>
 PyObject* trap(Body&& body) {
     try {
         return body().release();
     } catch (const PythonError&) {
         return nullptr;
-    } catch (const ThreadExit&) {
-        throw;
-    } catch (...) {
-        raise_from_unknown_exception();
+    } catch (const std::exception&) {
+        raise_from_failure();
         return nullptr;
     }
 }
@@ -606,14 +600,12 @@ void without_lock(Work&& work) {
     PyThreadState* state = PyEval_SaveThread();
     try {
         work();
-    } catch (const ThreadExit&) {
-        throw;
-    } catch (...) {
+    } catch (const std::exception&) {
         PyEval_RestoreThread(state);
         throw;
     }
-    // At exit this ends a daemon thread (ThreadExit): not in a destructor, which would be
-    // noexcept.
+    // At exit this ends a daemon thread (see "Threads that the interpreter ends"): not in a
+    // destructor, which would be noexcept.
     PyEval_RestoreThread(state);
 }
 
