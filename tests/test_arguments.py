@@ -9,6 +9,7 @@ import re
 import subprocess
 import sys
 import textwrap
+import warnings
 
 import numpy as np
 import pytest
@@ -205,7 +206,9 @@ def test_float_argument_accepts(value, expected):
 )
 def test_float_type_errors_carry_the_prefix(value):
     try:
-        math.fabs(value)
+        with warnings.catch_warnings():
+            warnings.simplefilter("ignore", DeprecationWarning)
+            math.fabs(value)
     except TypeError:
         pass
     else:  # older numpy converts a one-element array, with a warning only
