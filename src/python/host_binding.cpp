@@ -498,6 +498,13 @@ void DoubleBuffer::copy_to(std::span<double> out) const {
 // ---------------------------------------------------------------------------------------
 // Results
 
+namespace {
+
+// The item array of a list that this module made and nobody else has seen yet.
+PyObject** items_of(PyObject* list) { return reinterpret_cast<PyListObject*>(list)->ob_item; }
+
+}  // namespace
+
 Ref new_list(std::size_t size) {
     PyObject* list = PyList_New(static_cast<Py_ssize_t>(size));
     if (list == nullptr) result_creation_failed();
@@ -506,7 +513,7 @@ Ref new_list(std::size_t size) {
 
 void fill_floats(PyObject* list, std::size_t at, std::span<const double> values) {
     const FloatMaker make_float;
-    PyObject** items = reinterpret_cast<PyListObject*>(list)->ob_item + at;
+    PyObject** items = items_of(list) + at;
     for (const double value : values) *items++ = make_float(value);
 }
 
@@ -530,7 +537,7 @@ Ref mostly_zero_float_list_result(std::size_t size, std::size_t first, std::size
                                   std::span<const double> values) {
     Ref list = new_list(size);
     const Ref zero = new_float(0.0);
-    PyObject** items = reinterpret_cast<PyListObject*>(list.get())->ob_item;
+    PyObject** items = items_of(list.get());
     for (std::size_t i = 0; i < size; ++i) items[i] = zero.get();
     // Its references, all at once but in the interpreter's own way (saturating where it
     // makes objects immortal).
@@ -567,8 +574,7 @@ void SharedObjects::keep(std::uint64_t key, std::size_t slot, PyObject* object) 
     // At most half full, so that a search for an unknown key ends soon.
     if (2 * (kept_ + 1) > slots_.size()) {
         grow();
-        for (slot = slot_of(key); slots_[slot].object != nullptr;)
-            slot = (slot + 1) & (slots_.size() - 1);
+        slot = free_slot(key);
     }
     slots_[slot] = {key, object};
     Py_INCREF(object);
@@ -581,32 +587,27 @@ std::size_t SharedObjects::slot_of(std::uint64_t key) const {
                                     (64 - std::countr_zero(slots_.size())));
 }
 
+std::size_t SharedObjects::free_slot(std::uint64_t key) const {
+    std::size_t slot = slot_of(key);
+    while (slots_[slot].object != nullptr) slot = (slot + 1) & (slots_.size() - 1);
+    return slot;
+}
+
 void SharedObjects::grow() {
     std::vector<Slot> old(2 * slots_.size());
     old.swap(slots_);
     for (const Slot& slot : old) {
-        if (slot.object == nullptr) continue;
-        std::size_t i = slot_of(slot.key);
-        while (slots_[i].object != nullptr) i = (i + 1) & (slots_.size() - 1);
-        slots_[i] = slot;
+        if (slot.object != nullptr) slots_[free_slot(slot.key)] = slot;
     }
 }
-
-namespace {
-
-PyObject** items_of(const Ref& list) {
-    return reinterpret_cast<PyListObject*>(list.get())->ob_item;
-}
-
-}  // namespace
 
 TripletBuilder::TripletBuilder(std::size_t count, std::uint64_t column_bound)
     : rows_(new_list(count)),
       cols_(new_list(count)),
       values_(new_list(count)),
-      row_items_(items_of(rows_)),
-      col_items_(items_of(cols_)),
-      value_items_(items_of(values_)),
+      row_items_(items_of(rows_.get())),
+      col_items_(items_of(cols_.get())),
+      value_items_(items_of(values_.get())),
       column_table_(column_bound <= 2 * count + 1024 ? column_bound : 0, nullptr) {}
 
 TripletBuilder::~TripletBuilder() {
@@ -666,12 +667,12 @@ ExclusiveAccess::ExclusiveAccess(std::atomic<std::int64_t>& flag) : flag_(flag) 
 // ---------------------------------------------------------------------------------------
 // Module building
 
-Ref new_type(PyType_Spec* type_spec, bool empty_docstring) {
-    Ref type = require(PyType_FromSpec(type_spec));
+Ref new_type(PyType_Spec* blueprint, bool empty_docstring) {
+    Ref type = require(PyType_FromSpec(blueprint));
 #if PY_VERSION_HEX < 0x030A0000
     // Before 3.10 the type keeps only the docstring proper of its doc text, which loses the
     // text signature: give it the whole text back (__doc__ already is the docstring proper).
-    for (const PyType_Slot* slot = type_spec->slots; slot->slot != 0; ++slot) {
+    for (const PyType_Slot* slot = blueprint->slots; slot->slot != 0; ++slot) {
         if (slot->slot != Py_tp_doc) continue;
         const auto* text = static_cast<const char*>(slot->pfunc);
         auto* copy = static_cast<char*>(PyObject_Malloc(std::strlen(text) + 1));

@@ -344,6 +344,8 @@ private:
     PyObject* find(std::uint64_t key, std::size_t& slot);
     void keep(std::uint64_t key, std::size_t slot, PyObject* object);
     std::size_t slot_of(std::uint64_t key) const;
+    // The first empty slot on the probe sequence of `key` (never full: at most half is).
+    std::size_t free_slot(std::uint64_t key) const;
     void grow();
 
     std::vector<Slot> slots_;
@@ -549,8 +551,8 @@ struct ClassDefinition {
         {Py_tp_methods, methods},
         {0, nullptr},
     };
-    static inline PyType_Spec spec = {qualified_class_name<c>(), sizeof(Instance<Value>), 0,
-                                      Py_TPFLAGS_DEFAULT, slots};
+    static inline PyType_Spec blueprint = {qualified_class_name<c>(), sizeof(Instance<Value>), 0,
+                                           Py_TPFLAGS_DEFAULT, slots};
 
     // Adds the class to the module, making it at its first registration in the process.
     static void add_to(PyObject* module);
@@ -660,10 +662,10 @@ Ref float_list_result(Chunks& chunks, std::size_t size) {
 // ---------------------------------------------------------------------------------------
 // Module building
 
-// The class described by `type_spec`, with __doc__ set to None when the doc text has an
+// The class described by `blueprint`, with __doc__ set to None when the doc text has an
 // empty docstring proper (the interpreter would make it '';
 // __text_signature__ still works).
-Ref new_type(PyType_Spec* type_spec, bool empty_docstring);
+Ref new_type(PyType_Spec* blueprint, bool empty_docstring);
 
 // Appends `name` to the module's __all__ (creating it) and sets the attribute.
 void add_to_module(PyObject* module, PyObject* name, PyObject* value);
@@ -678,7 +680,8 @@ void claim_interpreter();
 template <class Value, const Callable& c, auto make, PyMethodDef* methods>
 void ClassDefinition<Value, c, make, methods>::add_to(PyObject* module) {
     if (class_of<Value> == nullptr) {
-        class_of<Value> = reinterpret_cast<PyTypeObject*>(new_type(&spec, c.doc.empty()).release());
+        class_of<Value> =
+            reinterpret_cast<PyTypeObject*>(new_type(&blueprint, c.doc.empty()).release());
     }
     const Ref name = require(PyUnicode_FromStringAndSize(
         c.class_name.data(), static_cast<Py_ssize_t>(c.class_name.size())));
