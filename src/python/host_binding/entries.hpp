@@ -80,8 +80,9 @@ PyObject* entry(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObjec
             auto& instance = receiver<typename Body::Value>(self);
             const typename Body::Access access(instance.borrow_flag);
             typename Body::Converted converted(arguments);
-            return converted.apply(
-                [&](auto&&... values) { return body(instance.value, std::forward<decltype(values)>(values)...); });
+            return converted.apply([&](auto&&... values) {
+                return body(instance.value, std::forward<decltype(values)>(values)...);
+            });
         }
     });
 }

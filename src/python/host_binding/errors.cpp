@@ -28,7 +28,9 @@ struct PendingError {
     }
 
     // Makes this the interpreter's current exception again (no implicit chaining).
-    void restore() { compat::restore_exception(type.release(), value.release(), traceback.release()); }
+    void restore() {
+        compat::restore_exception(type.release(), value.release(), traceback.release());
+    }
 };
 
 PyObject* panic_type() {
