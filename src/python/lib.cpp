@@ -1,11 +1,13 @@
 // The module `tavo`: its init entry point, its functions and its two classes. Each callable
-// is a description and a body; the body converts the arguments, runs the numerical core on
-// plain values and converts the result back.
+// is a description and a body; the body takes its converted arguments, runs the numerical
+// core on plain values and converts the result back.
 #include <cstdint>
 #include <string>
 #include <vector>
 
-#include "host_binding.hpp"
+#include "host_binding/entries.hpp"
+#include "host_binding/lock.hpp"
+#include "host_binding/results.hpp"
 #include "internal_failure.hpp"
 #include "piecewise_polynomials.hpp"
 #include "sparse_matrix_tools.hpp"
@@ -13,18 +15,19 @@
 namespace tavo {
 namespace {
 
-using host::Arguments;
 using host::Callable;
+using host::DoubleBufferArg;
+using host::Float;
+using host::FloatSequence;
 using host::Ref;
+using host::UnsignedInteger;
 
 // ---------------------------------------------------------------------------------------
 // Module functions
 
 constexpr Callable kSumAsString =
     host::function("sum_as_string", {"a", "b"}, "Formats the sum of two numbers as string.");
-Ref sum_as_string(const Arguments& arguments) {
-    const std::uint64_t a = arguments.unsigned_integer(0);
-    const std::uint64_t b = arguments.unsigned_integer(1);
+Ref sum_as_string(UnsignedInteger a, UnsignedInteger b) {
     // Two values below 2^64 sum to below 2^65: formatted exactly, never wrapped.
     __extension__ using u128 = unsigned __int128;
     u128 sum = static_cast<u128>(a) + b;
@@ -38,68 +41,50 @@ Ref sum_as_string(const Arguments& arguments) {
 
 constexpr Callable kGetLagrangePoints =
     host::function("get_lagrange_points", {"degree", "n_t", "T"});
-Ref get_lagrange_points(const Arguments& arguments) {
-    const std::uint64_t degree = arguments.unsigned_integer(0);
-    const std::uint64_t n_t = arguments.unsigned_integer(1);
-    const double T = arguments.float_value(2);
+Ref get_lagrange_points(UnsignedInteger degree, UnsignedInteger n_t, Float T) {
     return host::float_list_result(LagrangeBasis(degree, n_t, T).points());
-}
-
-Ref triplet_result(const Triplets& triplets) {
-    return host::triplet_result(triplets.rows, triplets.cols, triplets.values);
 }
 
 constexpr Callable kProlongationMatrix =
     host::function("lagrange_prolongation_matrix", {"nt_coarse", "nt_fine", "degree"});
-Ref lagrange_prolongation_matrix(const Arguments& arguments) {
-    const std::uint64_t nt_coarse = arguments.unsigned_integer(0);
-    const std::uint64_t nt_fine = arguments.unsigned_integer(1);
-    const std::uint64_t degree = arguments.unsigned_integer(2);
-    return triplet_result(LagrangeBasis(degree, nt_coarse, 1.0).prolongation_triplets(nt_fine));
+Ref lagrange_prolongation_matrix(UnsignedInteger nt_coarse, UnsignedInteger nt_fine,
+                                 UnsignedInteger degree) {
+    const Triplets triplets = LagrangeBasis(degree, nt_coarse, 1.0).prolongation_triplets(nt_fine);
+    return host::triplet_result(triplets.rows, triplets.cols, triplets.values);
 }
 
 constexpr Callable kTransformation =
     host::function("lagrange_to_legendre_basis_transformation", {"degree", "n_t"});
-Ref lagrange_to_legendre_basis_transformation(const Arguments& arguments) {
-    const std::uint64_t degree = arguments.unsigned_integer(0);
-    const std::uint64_t n_t = arguments.unsigned_integer(1);
+Ref lagrange_to_legendre_basis_transformation(UnsignedInteger degree, UnsignedInteger n_t) {
     const TransformationEntries entries = LagrangeBasis(degree, n_t, 1.0).transformation_entries();
     // Straight from the pattern into the lists: one float per distinct weight, whatever n_t is.
-    host::TripletBuilder builder(entries.count, entries.column_count());
-    std::vector<Ref> weights;
-    weights.reserve(entries.weights.size());
-    for (const double w : entries.weights) weights.push_back(Ref::steal(builder.shared_float(w)));
-    entries.for_each([&](std::uint64_t row, std::uint64_t col, std::size_t weight) {
-        builder.add(row, col, Ref::borrow(weights[weight].get()).release());
-    });
-    return builder.result();
+    return host::triplet_result(
+        entries.count, entries.column_count(), [&](host::TripletBuilder& builder) {
+            std::vector<Ref> weights;
+            weights.reserve(entries.weights.size());
+            for (const double w : entries.weights) weights.push_back(builder.shared_float(w));
+            entries.for_each([&](std::uint64_t row, std::uint64_t col, std::size_t weight) {
+                builder.add(row, col, weights[weight].share());
+            });
+        });
 }
 
 // ---------------------------------------------------------------------------------------
 // LegendreBasis
 
-struct BasisValue {
-    std::uint64_t degree;
-    std::uint64_t n_t;
-    LegendreBasis basis;
-};
+constexpr host::ClassRecord kBasis{"LegendreBasis"};
 
-constexpr Callable kBasisNew = host::constructor("LegendreBasis", {"degree", "n_t", "T"});
-BasisValue make_basis(const Arguments& arguments) {
-    const std::uint64_t degree = arguments.unsigned_integer(0);
-    const std::uint64_t n_t = arguments.unsigned_integer(1);
-    const double T = arguments.float_value(2);
-    return {degree, n_t, LegendreBasis(degree, n_t, T)};
+constexpr Callable kBasisNew = kBasis.constructor({"degree", "n_t", "T"});
+LegendreBasis make_basis(UnsignedInteger degree, UnsignedInteger n_t, Float T) {
+    return LegendreBasis(degree, n_t, T);
 }
 
-constexpr Callable kBasisEvaluateAt =
-    host::method("LegendreBasis", "evaluate_at", {"t", "legendre_vals"});
-Ref basis_evaluate_at(const Arguments& arguments, const BasisValue& b) {
-    const double t = arguments.float_value(0);
-    const std::vector<double> values = arguments.float_sequence(1);
+constexpr Callable kBasisEvaluateAt = kBasis.method("evaluate_at", {"t", "legendre_vals"});
+Ref basis_evaluate_at(const LegendreBasis& basis, Float t, FloatSequence legendre_vals) {
     // Values past n_t * (degree + 1) are ignored; fewer is an internal failure.
-    const CoefficientMatrix coefficients(values, b.n_t, checked_add(b.degree, 1));
-    return host::float_result(b.basis.evaluate(coefficients, t));
+    const CoefficientMatrix coefficients(legendre_vals, basis.n_t(),
+                                         checked_add(basis.degree(), 1));
+    return host::float_result(basis.evaluate(coefficients, t));
 }
 
 // All but degree + 1 entries are zeros: one float object serves them all.
@@ -108,16 +93,15 @@ Ref all_basis_functions_result(const ActiveBasisFunctions& active) {
                                                active.values);
 }
 
-constexpr Callable kBasisAll = host::method("LegendreBasis", "evaluate_all_basis_functions", {"t"});
-Ref basis_all(const Arguments& arguments, const BasisValue& b) {
-    return all_basis_functions_result(b.basis.basis_functions_at(arguments.float_value(0)));
+constexpr Callable kBasisAll = kBasis.method("evaluate_all_basis_functions", {"t"});
+Ref basis_all(const LegendreBasis& basis, Float t) {
+    return all_basis_functions_result(basis.basis_functions_at(t));
 }
 
 constexpr Callable kBasisAllDerivatives =
-    host::method("LegendreBasis", "evaluate_all_basis_function_derivatives", {"t"});
-Ref basis_all_derivatives(const Arguments& arguments, const BasisValue& b) {
-    return all_basis_functions_result(
-        b.basis.basis_function_derivatives_at(arguments.float_value(0)));
+    kBasis.method("evaluate_all_basis_function_derivatives", {"t"});
+Ref basis_all_derivatives(const LegendreBasis& basis, Float t) {
+    return all_basis_functions_result(basis.basis_function_derivatives_at(t));
 }
 
 PyMethodDef basis_methods[] = {
@@ -126,7 +110,7 @@ PyMethodDef basis_methods[] = {
     host::method_row<kBasisAllDerivatives, basis_all_derivatives>(),
     {nullptr, nullptr, 0, nullptr},
 };
-using BasisClass = host::ClassDefinition<BasisValue, kBasisNew, make_basis, basis_methods>;
+using BasisClass = host::ClassDefinition<kBasisNew, make_basis, basis_methods>;
 
 // ---------------------------------------------------------------------------------------
 // LegendreBasisEvaluator
@@ -134,39 +118,33 @@ using BasisClass = host::ClassDefinition<BasisValue, kBasisNew, make_basis, basi
 struct EvaluatorValue {
     CoefficientMatrix dofs;  // n_t x (degree + 1); replaced whole by set_dofs
     LegendreBasis basis;
-    std::uint64_t n_t;
-    std::uint64_t degree;
 };
 
-constexpr Callable kEvaluatorNew = host::constructor(
-    "LegendreBasisEvaluator", {"degree", "n_t", "T"},
+constexpr host::ClassRecord kEvaluator{"LegendreBasisEvaluator"};
+
+constexpr Callable kEvaluatorNew = kEvaluator.constructor(
+    {"degree", "n_t", "T"},
     "Class to evaluate legendre basis more often without copying the dofs from python each time");
-EvaluatorValue make_evaluator(const Arguments& arguments) {
-    const std::uint64_t degree = arguments.unsigned_integer(0);
-    const std::uint64_t n_t = arguments.unsigned_integer(1);
-    const double T = arguments.float_value(2);
-    return {CoefficientMatrix(n_t, checked_add(degree, 1)), LegendreBasis(degree, n_t, T), n_t,
-            degree};
+EvaluatorValue make_evaluator(UnsignedInteger degree, UnsignedInteger n_t, Float T) {
+    return {CoefficientMatrix(n_t, checked_add(degree, 1)), LegendreBasis(degree, n_t, T)};
 }
 
-constexpr Callable kSetDofs = host::method("LegendreBasisEvaluator", "set_dofs", {"legendre_vals"});
-Ref set_dofs(const Arguments& arguments, EvaluatorValue& e) {
-    std::vector<double> values = arguments.float_sequence(0);
-    assert_equal(values.size(), e.dofs.values().size(),
+constexpr Callable kSetDofs = kEvaluator.method("set_dofs", {"legendre_vals"});
+Ref set_dofs(EvaluatorValue& e, FloatSequence legendre_vals) {
+    assert_equal(legendre_vals.size(), e.dofs.values().size(),
                  "LegendreBasisEvaluator: set_dofs: input vector has wrong length");
-    e.dofs = CoefficientMatrix(std::move(values), e.n_t, e.degree + 1);
+    e.dofs = CoefficientMatrix(std::move(legendre_vals), e.basis.n_t(), e.basis.degree() + 1);
     return host::none_result();
 }
 
-constexpr Callable kEvaluatorAt = host::method("LegendreBasisEvaluator", "evaluate_at", {"t"});
-Ref evaluator_at(const Arguments& arguments, const EvaluatorValue& e) {
-    return host::float_result(e.basis.evaluate(e.dofs, arguments.float_value(0)));
+constexpr Callable kEvaluatorAt = kEvaluator.method("evaluate_at", {"t"});
+Ref evaluator_at(const EvaluatorValue& e, Float t) {
+    return host::float_result(e.basis.evaluate(e.dofs, t));
 }
 
-constexpr Callable kEvaluatorDerivativeAt =
-    host::method("LegendreBasisEvaluator", "evaluate_derivative_at", {"t"});
-Ref evaluator_derivative_at(const Arguments& arguments, const EvaluatorValue& e) {
-    return host::float_result(e.basis.evaluate_derivative(e.dofs, arguments.float_value(0)));
+constexpr Callable kEvaluatorDerivativeAt = kEvaluator.method("evaluate_derivative_at", {"t"});
+Ref evaluator_derivative_at(const EvaluatorValue& e, Float t) {
+    return host::float_result(e.basis.evaluate_derivative(e.dofs, t));
 }
 
 // The times are copied with the lock held (other threads may write the caller's array once
@@ -174,18 +152,16 @@ Ref evaluator_derivative_at(const Arguments& arguments, const EvaluatorValue& e)
 // while the calling thread turns finished chunks into floats. The buffer is held and the
 // access shared until the list is complete.
 template <BatchEvaluation::Quantity quantity>
-Ref evaluate_batch(const Arguments& arguments, const EvaluatorValue& e) {
-    const host::DoubleBuffer times(arguments[0], arguments.parameter_name(0));
-    BatchEvaluation batch(e.basis, e.dofs, quantity, times.size());
-    times.copy_to(batch.times());
+Ref evaluate_batch(const EvaluatorValue& e, DoubleBufferArg t_values) {
+    BatchEvaluation batch(e.basis, e.dofs, quantity, t_values.size());
+    t_values.copy_to(batch.times());
     batch.start();
-    return host::float_list_result(batch, times.size());
+    return host::float_list_result(batch, t_values.size());
 }
 
-constexpr Callable kEvaluateMany =
-    host::method("LegendreBasisEvaluator", "evaluate_many", {"t_values"});
+constexpr Callable kEvaluateMany = kEvaluator.method("evaluate_many", {"t_values"});
 constexpr Callable kEvaluateDerivativeMany =
-    host::method("LegendreBasisEvaluator", "evaluate_derivative_many", {"t_values"});
+    kEvaluator.method("evaluate_derivative_many", {"t_values"});
 
 PyMethodDef evaluator_methods[] = {
     host::method_row<kSetDofs, set_dofs>(),
@@ -196,8 +172,7 @@ PyMethodDef evaluator_methods[] = {
                      evaluate_batch<BatchEvaluation::Quantity::kDerivative>>(),
     {nullptr, nullptr, 0, nullptr},
 };
-using EvaluatorClass =
-    host::ClassDefinition<EvaluatorValue, kEvaluatorNew, make_evaluator, evaluator_methods>;
+using EvaluatorClass = host::ClassDefinition<kEvaluatorNew, make_evaluator, evaluator_methods>;
 
 // ---------------------------------------------------------------------------------------
 // The module
@@ -224,15 +199,15 @@ PyModuleDef module_def = {
 Ref init_module() {
     host::claim_interpreter();
     // Holds a strong reference for the life of the process once initialisation succeeded.
-    static PyObject* cached = nullptr;
-    if (cached != nullptr) return Ref::borrow(cached);
+    static host::KeptForProcess cached;
+    if (cached) return cached.get();
 
     Ref module = host::require(PyModule_Create2(&module_def, PYTHON_API_VERSION));
     // Registration order: the functions, then the classes; __all__ follows it.
     for (PyMethodDef& row : function_rows) host::add_function(module.get(), &row);
     BasisClass::add_to(module.get());
     EvaluatorClass::add_to(module.get());
-    cached = Ref::borrow(module.get()).release();
+    cached.keep(module);
     return module;
 }
 

@@ -1,0 +1,175 @@
+#include "conversions.hpp"
+
+#include <algorithm>
+#include <bit>
+#include <cstring>
+
+namespace tavo::host {
+
+double to_float(PyObject* obj, const char* name) {
+    // An exact float is read directly, without the host's conversion machinery.
+    if (PyFloat_CheckExact(obj)) return PyFloat_AS_DOUBLE(obj);
+    const double value = PyFloat_AsDouble(obj);
+    if (value == -1.0 && PyErr_Occurred()) raise_argument_error(name);
+    return value;
+}
+
+std::uint64_t to_unsigned_integer(PyObject* obj, const char* name) {
+    Ref as_int;
+    if (!PyLong_Check(obj)) {
+        as_int = Ref::steal(PyNumber_Index(obj));
+        if (!as_int) raise_argument_error(name);
+        obj = as_int.get();
+    }
+    const unsigned long long value = PyLong_AsUnsignedLongLong(obj);
+    // All ones is also the host's error marker: it is an error only with an exception set.
+    if (value == static_cast<unsigned long long>(-1) && PyErr_Occurred()) {
+        raise_argument_error(name);
+    }
+    return value;
+}
+
+bool is_double_format(const char* format) {
+    if (std::strcmp(format, "d") == 0) return true;
+    if (std::strlen(format) != 2 || format[1] != 'd') return false;
+    switch (format[0]) {
+        case '@':
+        case '=':
+            return true;
+        case '<':
+            return std::endian::native == std::endian::little;
+        case '>':
+        case '!':
+            return std::endian::native == std::endian::big;
+        default:
+            return false;
+    }
+}
+namespace {
+
+// The type `attribute` of `module`, or null with no exception set.
+Ref type_in_module(const Ref& module, const char* attribute) {
+    if (!module) {
+        PyErr_Clear();
+        return {};
+    }
+    Ref type = Ref::steal(PyObject_GetAttrString(module.get(), attribute));
+    if (!type || !PyType_Check(type.get())) {
+        PyErr_Clear();
+        return {};
+    }
+    return type;
+}
+
+// Whether iterating `obj` yields exactly the doubles of its buffer, as for a memoryview and
+// the exact types array.array and numpy.ndarray (looked up once numpy has been imported:
+// there is no array before). A subclass may iterate to something else (a masked array
+// hides its masked items), so it is iterated like any other sequence.
+bool iterates_as_its_buffer(PyObject* obj) {
+    PyTypeObject* type = Py_TYPE(obj);
+    if (type == &PyMemoryView_Type) return true;
+    // Looked up under the lock, not under a static initialisation guard: an import may let
+    // another thread run, which would then wait for the guard while holding the lock.
+    // Both are kept for the life of the process.
+    static PyObject* array_type = nullptr;
+    if (array_type == nullptr)
+        array_type = type_in_module(Ref::steal(PyImport_ImportModule("array")), "array").release();
+    if (reinterpret_cast<PyObject*>(type) == array_type) return true;
+    static PyObject* ndarray_type = nullptr;
+    if (ndarray_type == nullptr) {
+        const Ref name = require(PyUnicode_FromString("numpy"));
+        ndarray_type =
+            type_in_module(Ref::steal(PyImport_GetModule(name.get())), "ndarray").release();
+    }
+    return reinterpret_cast<PyObject*>(type) == ndarray_type;
+}
+
+// A one-dimensional, C-contiguous buffer of doubles that iterates to exactly its items is
+// read in bulk. Anything else, or an exporter that refuses this request, is iterated.
+bool read_double_vector(PyObject* obj, std::vector<double>& values) {
+    if (!PyObject_CheckBuffer(obj) || !iterates_as_its_buffer(obj)) return false;
+    HeldView view;
+    if (!view.request(obj, PyBUF_ND | PyBUF_FORMAT)) {
+        PyErr_Clear();
+        return false;
+    }
+    const char* format = view->format != nullptr ? view->format : "B";
+    // A memoryview iterates only over native formats; it raises for the others.
+    const bool native_only = Py_TYPE(obj) == &PyMemoryView_Type;
+    const bool bulk = view->ndim == 1 && view->itemsize == sizeof(double) &&
+                      (native_only ? std::strcmp(format, "d") == 0 || std::strcmp(format, "@d") == 0
+                                   : is_double_format(format));
+    if (!bulk) return false;
+    const std::size_t n = static_cast<std::size_t>(view->len) / sizeof(double);
+    values.resize(n);
+    if (n > 0) std::memcpy(values.data(), view->buf, n * sizeof(double));
+    return true;
+}
+
+}  // namespace
+
+std::vector<double> to_float_sequence(PyObject* obj, const char* name) {
+    if (PyUnicode_Check(obj)) {
+        PyErr_SetString(PyExc_TypeError, "Can't extract `str` to `Vec`");
+        raise_argument_error(name);
+    }
+    if (!PySequence_Check(obj)) {
+        PyErr_SetString(PyExc_TypeError, cast_error_text(obj, "Sequence").c_str());
+        raise_argument_error(name);
+    }
+    std::vector<double> values;
+    // Exact lists and tuples are read in place. A list is re-measured at every step, as
+    // its iterator would, since an item's __float__ may shrink it.
+    if (PyList_CheckExact(obj)) {
+        values.reserve(static_cast<std::size_t>(PyList_GET_SIZE(obj)));
+        for (Py_ssize_t i = 0; i < PyList_GET_SIZE(obj); ++i) {
+            Ref item = Ref::borrow(PyList_GET_ITEM(obj, i));
+            values.push_back(to_float(item.get(), name));
+        }
+        return values;
+    }
+    if (PyTuple_CheckExact(obj)) {
+        const Py_ssize_t n = PyTuple_GET_SIZE(obj);
+        values.reserve(static_cast<std::size_t>(n));
+        for (Py_ssize_t i = 0; i < n; ++i)
+            values.push_back(to_float(PyTuple_GET_ITEM(obj, i), name));
+        return values;
+    }
+    if (read_double_vector(obj, values)) return values;
+    // The reported length only sizes the vector, and an object may overstate it: the items
+    // the iteration yields are what counts, so a length past this bound is not trusted.
+    constexpr Py_ssize_t kMaxTrustedLength = Py_ssize_t{1} << 24;
+    const Py_ssize_t length = PyObject_Size(obj);
+    if (length < 0) {
+        PyErr_Clear();
+    } else {
+        values.reserve(static_cast<std::size_t>(std::min(length, kMaxTrustedLength)));
+    }
+    Ref iterator = Ref::steal(PyObject_GetIter(obj));
+    if (!iterator) raise_argument_error(name);
+    while (Ref item = Ref::steal(PyIter_Next(iterator.get()))) {
+        values.push_back(to_float(item.get(), name));
+    }
+    if (PyErr_Occurred()) raise_argument_error(name);
+    return values;
+}
+
+DoubleBuffer::DoubleBuffer(PyObject* obj, const char* name) {
+    if (!held_.request(obj, PyBUF_FULL_RO)) raise_argument_error(name);
+    const Py_buffer& view = *held_;
+    if (view.shape == nullptr) raise(PyExc_BufferError, "shape is null");
+    if (view.strides == nullptr) raise(PyExc_BufferError, "strides is null");
+    if (view.itemsize != 8 || !is_double_format(view.format != nullptr ? view.format : "B")) {
+        raise(PyExc_BufferError, "buffer contents are not compatible with f64");
+    }
+    if (reinterpret_cast<std::uintptr_t>(view.buf) % alignof(double) != 0) {
+        raise(PyExc_BufferError, "buffer contents are insufficiently aligned for f64");
+    }
+}
+
+void DoubleBuffer::copy_to(std::span<double> out) const {
+    require_status(
+        PyBuffer_ToContiguous(out.data(), const_cast<Py_buffer*>(&*held_), held_->len, 'C'));
+}
+
+}  // namespace tavo::host

@@ -1,0 +1,96 @@
+/// @brief The argument rules: each parameter type a body may declare has a `Caster` that
+/// converts the parsed object under the parameter's name, reporting a failure as the
+/// argument's error. `UnsignedInteger` (u64), `Float` (double), `FloatSequence` (a vector of
+/// doubles) and `DoubleBufferArg` (the caller's buffer of doubles, held while the body runs).
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <span>
+#include <utility>
+#include <vector>
+
+#include "errors.hpp"
+
+namespace tavo::host {
+
+std::uint64_t to_unsigned_integer(PyObject* obj, const char* name);
+double to_float(PyObject* obj, const char* name);
+std::vector<double> to_float_sequence(PyObject* obj, const char* name);
+
+// A buffer view of an object, released by its destructor (with the lock held).
+class HeldView {
+public:
+    // Requests the view; false (with the request's exception set) when refused.
+    bool request(PyObject* obj, int flags) {
+        held_ = PyObject_GetBuffer(obj, &view_, flags) == 0;
+        return held_;
+    }
+    // Not noexcept: an exporter written in Python runs code on release.
+    ~HeldView() noexcept(false) {  // NOLINT(bugprone-unsafe-to-allow-exceptions)
+        if (held_ && may_touch_objects()) PyBuffer_Release(&view_);
+    }
+    const Py_buffer& operator*() const { return view_; }
+    const Py_buffer* operator->() const { return &view_; }
+
+private:
+    Py_buffer view_{};
+    bool held_ = false;
+};
+
+// The double buffer argument: the object's buffer of 8-byte doubles, checked and held
+// until this is destroyed (which must happen with the interpreter lock held), so that the
+// exporter cannot resize it meanwhile.
+class DoubleBuffer {
+public:
+    DoubleBuffer(PyObject* obj, const char* name);
+    std::size_t size() const { return static_cast<std::size_t>(held_->len) / sizeof(double); }
+    // Copies the items in row-major order into `out` (size() doubles), which the
+    // computation then reads instead of the caller's memory.
+    void copy_to(std::span<double> out) const;
+
+private:
+    HeldView held_;
+};
+
+using UnsignedInteger = std::uint64_t;
+using Float = double;
+using FloatSequence = std::vector<double>;
+using DoubleBufferArg = const DoubleBuffer&;
+
+// Caster<T>(object, name) converts; get() hands the value to the body.
+template <class T>
+struct Caster;
+
+template <>
+struct Caster<std::uint64_t> {
+    std::uint64_t value;
+    Caster(PyObject* obj, const char* name) : value(to_unsigned_integer(obj, name)) {}
+    std::uint64_t get() const { return value; }
+};
+
+template <>
+struct Caster<double> {
+    double value;
+    Caster(PyObject* obj, const char* name) : value(to_float(obj, name)) {}
+    double get() const { return value; }
+};
+
+template <>
+struct Caster<std::vector<double>> {
+    std::vector<double> value;
+    Caster(PyObject* obj, const char* name) : value(to_float_sequence(obj, name)) {}
+    std::vector<double>&& get() { return std::move(value); }
+};
+
+template <>
+struct Caster<DoubleBuffer> {
+    DoubleBuffer value;
+    Caster(PyObject* obj, const char* name) : value(obj, name) {}
+    const DoubleBuffer& get() const { return value; }
+};
+
+// Whether a buffer's struct format is a double of this machine's byte order.
+bool is_double_format(const char* format);
+
+}  // namespace tavo::host

@@ -1,0 +1,166 @@
+#include "results.hpp"
+
+#include <algorithm>
+#include <bit>
+
+namespace tavo::host {
+
+Ref FloatMaker::operator()(double value) const {
+    auto* f = static_cast<PyFloatObject*>(PyObject_Malloc(sizeof(PyFloatObject)));
+    if (f == nullptr) {
+        PyErr_NoMemory();
+        result_creation_failed();
+    }
+    auto* object = reinterpret_cast<PyObject*>(f);
+    if (direct_) {
+        compat::init_fresh_object(object, &PyFloat_Type);
+    } else {
+        PyObject_Init(object, &PyFloat_Type);
+    }
+    f->ob_fval = value;
+    return Ref::steal(object);
+}
+
+namespace {
+
+// The item array of a list that this module made and nobody else has seen yet.
+PyObject** items_of(PyObject* list) { return reinterpret_cast<PyListObject*>(list)->ob_item; }
+
+}  // namespace
+
+Ref new_list(std::size_t size) {
+    PyObject* list = PyList_New(static_cast<Py_ssize_t>(size));
+    if (list == nullptr) result_creation_failed();
+    return Ref::steal(list);
+}
+
+void fill_floats(PyObject* list, std::size_t at, std::span<const double> values) {
+    const FloatMaker make_float;
+    PyObject** items = items_of(list) + at;
+    for (const double value : values) *items++ = make_float(value).release();
+}
+
+Ref float_result(double value) { return FloatMaker()(value); }
+
+Ref float_list_result(std::span<const double> values) {
+    Ref list = new_list(values.size());
+    fill_floats(list.get(), 0, values);
+    return list;
+}
+
+Ref string_result(std::string_view text) {
+    PyObject* s = PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size()));
+    if (s == nullptr) result_creation_failed();
+    return Ref::steal(s);
+}
+
+Ref none_result() { return Ref::borrow(Py_None); }
+
+Ref mostly_zero_float_list_result(std::size_t size, std::size_t first, std::size_t stride,
+                                  std::span<const double> values) {
+    Ref list = new_list(size);
+    const Ref zero = FloatMaker()(0.0);
+    PyObject** items = items_of(list.get());
+    for (std::size_t i = 0; i < size; ++i) items[i] = zero.get();
+    // Its references, all at once but in the interpreter's own way (saturating where it
+    // makes objects immortal).
+    for (std::size_t i = 0; i < size; ++i) Py_INCREF(zero.get());
+    const FloatMaker make_float;
+    for (std::size_t i = 0; i < values.size(); ++i) {
+        if (std::bit_cast<std::uint64_t>(values[i]) == 0) continue;  // +0.0: the shared zero
+        PyObject*& item = items[first + i * stride];
+        Py_DECREF(item);
+        item = make_float(values[i]).release();
+    }
+    return list;
+}
+
+SharedObjects::~SharedObjects() {
+    if (!may_touch_objects()) return;
+    for (const Slot& slot : slots_) Py_XDECREF(slot.object);
+}
+
+PyObject* SharedObjects::find(std::uint64_t key, std::size_t& slot) {
+    if (slots_.empty()) slots_.resize(kFirstSlots);
+    for (slot = slot_of(key); slots_[slot].object != nullptr;
+         slot = (slot + 1) & (slots_.size() - 1)) {
+        if (slots_[slot].key == key) return slots_[slot].object;
+    }
+    return nullptr;
+}
+
+void SharedObjects::keep(std::uint64_t key, std::size_t slot, const Ref& object) {
+    if (kept_ >= kMaxKept) return;
+    // At most half full, so that a search for an unknown key ends soon.
+    if (2 * (kept_ + 1) > slots_.size()) {
+        grow();
+        slot = free_slot(key);
+    }
+    slots_[slot] = {key, object.share().release()};
+    ++kept_;
+}
+
+std::size_t SharedObjects::slot_of(std::uint64_t key) const {
+    // Fibonacci hashing: the high bits of the product mix every bit of the key.
+    return static_cast<std::size_t>((key * 0x9E3779B97F4A7C15ULL) >>
+                                    (64 - std::countr_zero(slots_.size())));
+}
+
+std::size_t SharedObjects::free_slot(std::uint64_t key) const {
+    std::size_t slot = slot_of(key);
+    while (slots_[slot].object != nullptr) slot = (slot + 1) & (slots_.size() - 1);
+    return slot;
+}
+
+void SharedObjects::grow() {
+    std::vector<Slot> old(2 * slots_.size());
+    old.swap(slots_);
+    for (const Slot& slot : old) {
+        if (slot.object != nullptr) slots_[free_slot(slot.key)] = slot;
+    }
+}
+
+TripletBuilder::TripletBuilder(std::size_t count, std::uint64_t column_bound)
+    : rows_(new_list(count)),
+      cols_(new_list(count)),
+      values_(new_list(count)),
+      row_items_(items_of(rows_.get())),
+      col_items_(items_of(cols_.get())),
+      value_items_(items_of(values_.get())),
+      column_table_(column_bound <= 2 * count + 1024 ? column_bound : 0, nullptr) {}
+
+TripletBuilder::~TripletBuilder() {
+    if (!may_touch_objects()) return;
+    for (PyObject* object : column_table_) Py_XDECREF(object);
+}
+
+Ref TripletBuilder::new_index(std::uint64_t value) {
+    PyObject* item = PyLong_FromUnsignedLongLong(value);
+    if (item == nullptr) result_creation_failed();
+    return Ref::steal(item);
+}
+
+Ref TripletBuilder::shared_float(double value) {
+    return values_shared_.get(std::bit_cast<std::uint64_t>(value),
+                              [&] { return make_float_(value); });
+}
+
+Ref TripletBuilder::result() {
+    PyObject* tuple = PyTuple_New(3);
+    if (tuple == nullptr) result_creation_failed();
+    PyTuple_SET_ITEM(tuple, 0, rows_.release());
+    PyTuple_SET_ITEM(tuple, 1, cols_.release());
+    PyTuple_SET_ITEM(tuple, 2, values_.release());
+    return Ref::steal(tuple);
+}
+
+Ref triplet_result(std::span<const std::uint64_t> rows, std::span<const std::uint64_t> cols,
+                   std::span<const double> values) {
+    const std::uint64_t columns =
+        cols.empty() ? 0 : *std::max_element(cols.begin(), cols.end()) + 1;
+    return triplet_result(values.size(), columns, [&](TripletBuilder& builder) {
+        for (std::size_t e = 0; e < values.size(); ++e) builder.add(rows[e], cols[e], values[e]);
+    });
+}
+
+}  // namespace tavo::host
