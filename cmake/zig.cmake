@@ -37,9 +37,10 @@ if(NOT _tavo_zig_arch STREQUAL CMAKE_HOST_SYSTEM_PROCESSOR)
 endif()
 
 if(_tavo_zig_arch STREQUAL "x86_64")
-    # clang leaves the inline functions of libc++ that only the clones of a target_clones
-    # function call (the batch kernels) undefined; emitting every inline definition that a
-    # translation unit declares works around it.
+    # Emits every inline definition that a translation unit declares. Kept from the time the
+    # batch kernels were target_clones functions (their clones' libc++ inline callees were
+    # left undefined); those clones are gone, and whether the x86_64 build still needs the
+    # flag is not yet shown, so it stays until a build without it is checked.
     string(APPEND CMAKE_CXX_FLAGS_INIT " -femit-all-decls")
 endif()
 

@@ -108,6 +108,10 @@ public:
             arena_.enqueue(std::move(task));
             return true;
         } catch (...) {
+            // Everything, safely: only core code runs here, which never calls into an
+            // interpreter, so no unwind of a thread that the interpreter ends passes through
+            // (a worker of the pool is never ended by the interpreter); the scheduler's
+            // refusals need not derive from std::exception.
             return false;
         }
     }
@@ -141,6 +145,7 @@ private:
             pool->start_all_workers();
             return pool;
         } catch (...) {
+            // Everything, as in submit(): no interpreter call, so no thread-ending unwind.
             return nullptr;
         }
     }
@@ -251,6 +256,11 @@ struct ChunkedWork::State {
         try {
             function(c * chunk, std::min(items, (c + 1) * chunk));
         } catch (...) {
+            // Everything: an exception that left a worker's task would end the process inside
+            // the scheduler, so whatever the chunk throws travels to the draining thread.
+            // The chunk function is core code that never calls into an interpreter, so no
+            // unwind of a thread the interpreter ends is caught here, and oneTBB cancels
+            // tasks by not starting them, never by unwinding through them.
             if (!failure_claimed.exchange(true)) {
                 failure = std::current_exception();
                 failed.store(true, std::memory_order_release);
