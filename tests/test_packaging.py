@@ -19,7 +19,7 @@ def test_install_holds_the_module_and_its_stubs():
     installed_stub = Path(files["tavo-stubs/__init__.pyi"].locate())
     assert installed_stub.parent.parent == module.parent
     # A stale install would let the stub tests check other stubs than the tree's.
-    assert installed_stub.read_text() == STUB.read_text(), "stale install: run scripts/setup.sh"
+    assert installed_stub.read_text() == STUB.read_text(), "stale install: run nox -s tests"
 
 
 def test_module_works_without_numpy(child):
