@@ -65,6 +65,12 @@ def prepare(session, python=None, venv=VENV, build_dir=None, profile="developer"
     return venv_python
 
 
+def tool(name):
+    """A program of the project's environment (cmake, ctest, the linters), else the machine's."""
+    path = VENV / "bin" / name
+    return str(path) if path.exists() else name
+
+
 def with_venv_path(venv=VENV):
     return {"PATH": f"{Path(venv) / 'bin'}{os.pathsep}{os.environ['PATH']}"}
 
@@ -76,10 +82,10 @@ def pytest(session, python, *selection, options=(), env=None):
 
 
 def cpp_tests(session, preset="cpp-tests", exclude=None, env=None):
-    session.run("cmake", "--preset", preset, external=True, env=with_venv_path(), silent=True)
-    session.run("cmake", "--build", "--preset", preset, external=True, env=with_venv_path())
+    session.run(tool("cmake"), "--preset", preset, external=True, env=with_venv_path(), silent=True)
+    session.run(tool("cmake"), "--build", "--preset", preset, external=True, env=with_venv_path())
     extra = ["-E", exclude] if exclude else []
-    session.run("ctest", "--preset", preset, *extra, external=True,
+    session.run(tool("ctest"), "--preset", preset, *extra, external=True,
                 env={**with_venv_path(), **(env or {})})
 
 
@@ -190,14 +196,14 @@ def lint(session):
     env = with_venv_path()
     tracked = subprocess.run(["git", "ls-files", "*.cpp", "*.hpp"], cwd=ROOT,
                              capture_output=True, text=True, check=True).stdout.split()
-    session.run("clang-format", "--dry-run", "--Werror", *tracked, external=True, env=env)
+    session.run(tool("clang-format"), "--dry-run", "--Werror", *tracked, external=True, env=env)
     # A configuration of the module and the C++ tests, for the compile commands alone.
-    session.run("cmake", "--preset", "lint", f"-DPython_EXECUTABLE={python}", external=True,
+    session.run(tool("cmake"), "--preset", "lint", f"-DPython_EXECUTABLE={python}", external=True,
                 env=env, silent=True)
     sources = [f for f in tracked if f.startswith("src/") and f.endswith(".cpp")]
-    session.run("clang-tidy", "-p", str(BUILD / "lint"), "--quiet", "--warnings-as-errors=*",
+    session.run(tool("clang-tidy"), "-p", str(BUILD / "lint"), "--quiet", "--warnings-as-errors=*",
                 *sources, external=True, env=env)
-    session.run("ruff", "check", "--quiet", str(ROOT), external=True, env=env)
+    session.run(tool("ruff"), "check", "--quiet", str(ROOT), external=True, env=env)
 
 
 @nox.session
@@ -262,7 +268,7 @@ def sanitizers(session):
     # their test names say MemoryError, and the plain runs have them).
     common = "halt_on_error=1:abort_on_error=1:allocator_may_return_null=1"
     ubsan = {"UBSAN_OPTIONS": "halt_on_error=1:abort_on_error=1:print_stacktrace=1"}
-    session.run("ctest", "--test-dir", str(build), "-j2", "--output-on-failure",
+    session.run(tool("ctest"), "--test-dir", str(build), "-j2", "--output-on-failure",
                 "--no-tests=error", "-E", REFUSED_REGEX, external=True,
                 env={**ubsan, "ASAN_OPTIONS": f"{common}:detect_leaks=1",
                      "LSAN_OPTIONS": f"suppressions={ROOT / 'tests' / 'lsan.supp'}"})
@@ -323,7 +329,7 @@ def thread_sanitizer(session):
     norandom = ["setarch", machine, "-R"] if subprocess.call(
         ["setarch", machine, "-R", "true"], stderr=subprocess.DEVNULL) == 0 else []
     common = f"halt_on_error=1:second_deadlock_stack=1:suppressions={ROOT / 'tests' / 'tsan.supp'}"
-    session.run(*norandom, "ctest", "--test-dir", str(build), "-j2", "--output-on-failure",
+    session.run(*norandom, tool("ctest"), "--test-dir", str(build), "-j2", "--output-on-failure",
                 "--no-tests=error", "-E", REFUSED_REGEX, external=True,
                 env={**libs, "TSAN_OPTIONS": common})
     # The interpreter's lock is a pthread mutex and condition variable, which the preloaded
