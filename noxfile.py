@@ -11,6 +11,7 @@ import shutil
 import subprocess
 import sys
 import time
+import zlib
 from pathlib import Path
 
 import nox
@@ -152,7 +153,7 @@ def all_pythons(session):
     for path, version in pythons:
         name = f"cpython-{version}"
         if name in names:
-            name += "-" + str(abs(hash(path)) % 10**6)
+            name += "-" + format(zlib.crc32(path.encode()), "08x")  # stable between runs
         names.add(name)
         own = path == default
         venv = VENV if own else BUILD / f"venv-{name}"
