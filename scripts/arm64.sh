@@ -15,13 +15,15 @@
 #      wheel's), aarch64 musl with zig. Every result must have the same bits on all of them;
 #      only NaNs may differ (in sign), so the dump prints every NaN as "nan".
 #
-# Needs root (or sudo) for apt-get, and Debian's mirrors and PyPI. Everything is kept under
-# build/cross and build/wheels, so a second run only rebuilds what changed. Exits non-zero
+# Needs root (or sudo) for apt-get, the machine's package archive and PyPI; run as
+# `nox -s arm64`. The tools, the arm64 root and the library builds are kept in the cache
+# (${TAVO_CACHE:-~/.cache/tavo}), the builds of tavo under build/cross and build/wheels, so a
+# second run only rebuilds what changed. Exits non-zero
 # when a test fails, a bit differs, or a step ran no test.
 set -uo pipefail
 cd "$(dirname "$0")/.."
 venv="${TAVO_VENV:-.venv}"
-[ -x "$venv/bin/python" ] || bash scripts/setup.sh || exit 1
+[ -x "$venv/bin/python" ] || { echo "arm64: no $venv: run it as nox -s arm64" >&2; exit 1; }
 export PATH="$PWD/$venv/bin:$PATH"
 set -e
 source scripts/cross_env.sh

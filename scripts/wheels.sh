@@ -22,7 +22,7 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 venv="${TAVO_VENV:-.venv}"
-[ -x "$venv/bin/python" ] || bash scripts/setup.sh
+[ -x "$venv/bin/python" ] || { echo "wheels: no $venv: run it as nox -s wheels" >&2; exit 1; }
 export PATH="$PWD/$venv/bin:$PATH"
 source scripts/cross_env.sh
 host_tools
@@ -116,7 +116,7 @@ manylinux_x86_64() {
     mapfile -t defines < <(zig_defines $target)
     build_wheel $name "$venv/bin/python" "${defines[@]/#/cmake.define.}" \
         cmake.define.TAVO_BUILD_BITDUMP=ON
-    repair $name "$cross/$target/lib" 'manylinux_2_(1[0-9]|2[0-8])_x86_64'
+    repair $name "$(libraries_dir $target)/lib" 'manylinux_2_(1[0-9]|2[0-8])_x86_64'
     ((check)) || return 0
     local env=$wheels/venv-x86_64
     cross_step "$name: fresh virtual environment $env"
@@ -146,7 +146,7 @@ manylinux_aarch64() {
         cmake.define.CMAKE_POLICY_DEFAULT_CMP0190=NEW \
         "cmake.define.Python_EXECUTABLE=$arm64_root_dir/usr/bin/python3.11" \
         cmake.define.TAVO_BUILD_BITDUMP=ON
-    repair $name "$cross/$target/lib" 'manylinux_2_(1[0-9]|2[0-8])_aarch64'
+    repair $name "$(libraries_dir $target)/lib" 'manylinux_2_(1[0-9]|2[0-8])_aarch64'
     ((check)) || return 0
     local install=$wheels/install-aarch64 wheel
     wheel=$(ls "$wheels"/dist/tavo-*aarch64.whl | grep -v musllinux)

@@ -6,15 +6,13 @@ import fractions
 import math
 import operator
 import re
-import subprocess
-import sys
 import textwrap
 import warnings
 
 import numpy as np
 import pytest
 import tavo
-from helpers import PanicException, assert_bits_equal
+from conftest import FloatSub, Index, IntSub, PanicException, assert_bits_equal, raised
 
 BASIS = tavo.LegendreBasis(1, 2, 2.0)
 EVALUATOR = tavo.LegendreBasisEvaluator(1, 2, 2.0)
@@ -24,12 +22,6 @@ READER = tavo.LegendreBasis(0, 2, 2.0)
 
 def read_two(values):
     return [READER.evaluate_at(t, values) for t in (0.5, 1.5)]
-
-
-def raised(call):
-    with pytest.raises(BaseException) as info:
-        call()
-    return info.value
 
 
 # ---------------------------------------------------------------------------------------
@@ -108,14 +100,6 @@ def test_parsing_failures(call, message):
 # Conversion rules
 
 
-class Index:
-    def __init__(self, value):
-        self.value = value
-
-    def __index__(self):
-        return self.value
-
-
 class FloatLike:
     def __init__(self, value):
         self.value = value
@@ -134,14 +118,6 @@ class Raising:
         raise self.error
 
     __float__ = __index__
-
-
-class IntSub(int):
-    pass
-
-
-class FloatSub(float):
-    pass
 
 
 @pytest.mark.parametrize(
@@ -448,7 +424,7 @@ def test_panic_raised_inside_a_conversion_comes_back_as_panic(capfd, call):
      "call, args = tavo.LegendreBasis(2, 3, 1.0).evaluate_all_basis_function_derivatives, (0.5,)",
      "call, args = tavo.sum_as_string, (2**64 - 1, 2**64 - 1)"],
 )
-def test_memory_error_from_result_creation_passes_through(setup):
+def test_memory_error_from_result_creation_passes_through(child, setup):
     pytest.importorskip("_testcapi")
     # Every interpreter allocation fails while the call runs; the module's own arrays
     # do not come from the interpreter's allocator, so the result object is what fails.
@@ -467,8 +443,6 @@ def test_memory_error_from_result_creation_passes_through(setup):
         print(type(caught).__name__)
         """
     ).format(setup)
-    run = subprocess.run(
-        [sys.executable, "-c", code], capture_output=True, text=True, timeout=60, check=False
-    )
+    run = child(code, timeout=60)
     assert run.returncode == 0, run.stderr
     assert run.stdout.strip() == "MemoryError"

@@ -7,7 +7,7 @@ import sys
 import numpy as np
 import pytest
 import tavo
-from helpers import assert_bits_equal
+from conftest import assert_bits_equal, misaligned
 
 BATCH_METHODS = [("evaluate_many", "evaluate_at"),
                  ("evaluate_derivative_many", "evaluate_derivative_at")]
@@ -25,12 +25,6 @@ def evaluator():
 
 def times(n):
     return np.random.default_rng(n).uniform(-0.2, 2.2, n)
-
-
-def misaligned(n):
-    buffer = np.frombuffer(bytearray(8 * n + 1), dtype="<f8", offset=1)
-    assert buffer.ctypes.data % 8 != 0
-    return buffer
 
 
 def read_only(values):

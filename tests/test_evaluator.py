@@ -1,14 +1,12 @@
 """`LegendreBasisEvaluator`: stored coefficients, single times and batches of times."""
 
 import math
-import subprocess
-import sys
 from fractions import Fraction
 
 import numpy as np
 import pytest
 import tavo
-from helpers import PanicException, assert_bits_equal
+from conftest import PanicException, assert_bits_equal, evaluator_with
 
 EXTREME_TIMES = [0.0, -0.0, -1.0, -math.inf, math.inf, math.nan, 1e300, -1e-300]
 
@@ -23,12 +21,6 @@ def mesh_times(n_t, T, rng, count=20):
     neighbours = [np.nextafter(p, s) for p in mesh_points for s in (-math.inf, math.inf)]
     return (rng.uniform(min(0.0, T), max(0.0, T), count).tolist() + mesh_points + neighbours
             + [T, 2.0 * T, -0.5 * T] + EXTREME_TIMES)
-
-
-def evaluator_with(degree, n_t, T, dofs):
-    evaluator = tavo.LegendreBasisEvaluator(degree, n_t, T)
-    evaluator.set_dofs(dofs)
-    return evaluator
 
 
 @pytest.mark.parametrize("method", ["evaluate_at", "evaluate_derivative_at"])
@@ -168,25 +160,3 @@ def test_no_intervals(call):
         "LegendreBasis: cannot evaluate on a mesh of zero intervals (n_t = 0)")
     # The instance is still usable afterwards.
     evaluator.set_dofs([])
-
-
-@pytest.mark.parametrize(
-    ("args", "outcome"),
-    [
-        # n_t * (degree + 1) past 64 bits, or degree + 1 itself.
-        ((2**40, 2**30, 1.0), "PanicException capacity overflow"),
-        ((2**32, 2**32, 1.0), "PanicException capacity overflow"),
-        ((2**64 - 1, 1, 1.0), "PanicException capacity overflow"),
-        # 2**63 bytes of coefficients: more than any object may have.
-        ((2**30 - 1, 2**30, 1.0), "PanicException capacity overflow"),
-        # 2**59 bytes: a size the system refuses.
-        ((2**36 - 1, 2**20, 1.0), "MemoryError"),
-    ],
-)
-def test_impossible_sizes(args, outcome):
-    code = (f"import tavo\ntry: tavo.LegendreBasisEvaluator{args!r}\n"
-            "except BaseException as e: print(type(e).__name__, e)")
-    run = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True,
-                         timeout=120, check=False)
-    assert run.returncode == 0, run.stderr
-    assert run.stdout.strip() == outcome

@@ -15,7 +15,6 @@ import math
 import operator
 import os
 import struct
-import subprocess
 import sys
 import warnings
 
@@ -23,7 +22,7 @@ import hypothesis.extra.numpy as hnp
 import numpy as np
 import pytest
 import tavo
-from helpers import PanicException, bits
+from conftest import FloatSub, IntSub, PanicException, bits, run_python
 from hypothesis import HealthCheck, example, given, settings
 from hypothesis import strategies as st
 
@@ -34,14 +33,6 @@ FUZZ = settings(max_examples=EXAMPLES, deadline=None, derandomize=True, database
 
 class Boom(Exception):
     """Raised by the test's own odd objects; it must reach the caller unchanged."""
-
-
-class IntSub(int):
-    pass
-
-
-class FloatSub(float):
-    pass
 
 
 def _answer(value):
@@ -415,9 +406,8 @@ except BaseException as error:
 """
 
 
-def test_empty_misaligned_double_view_as_coefficients():
-    run = subprocess.run([sys.executable, "-c", EMPTY_MISALIGNED], capture_output=True,
-                         text=True, timeout=120, check=False)
+def test_empty_misaligned_double_view_as_coefficients(child):
+    run = child(EMPTY_MISALIGNED, timeout=120)
     assert run.returncode == 0, run.stderr[-3000:]
     assert run.stdout.split("\n") == [
         "None",
@@ -442,10 +432,9 @@ for length in (2**40, sys.maxsize):
 """
 
 
-def test_a_sequence_that_overstates_its_length_is_read_by_iteration():
+def test_a_sequence_that_overstates_its_length_is_read_by_iteration(child):
     # The length only sizes the vector; the iteration decides how many items there are.
-    run = subprocess.run([sys.executable, "-c", LYING_LENGTH], capture_output=True, text=True,
-                         timeout=120, check=False)
+    run = child(LYING_LENGTH, timeout=120)
     assert run.returncode == 0, run.stderr[-3000:]
     assert run.stdout.split("\n") == ["3.0 3.0", "3.0 3.0", ""], run.stdout
 
@@ -519,8 +508,8 @@ def test_results_do_not_depend_on_the_pool_size(cases):
         e.set_dofs(dofs)
         expected.append([v.hex() for v in e.evaluate_many(flat) + e.evaluate_derivative_many(flat)])
     environment = dict(os.environ, RAYON_NUM_THREADS="1")
-    run = subprocess.run([sys.executable, "-c", POOL_OF_ONE], input=json.dumps(payload),
-                         capture_output=True, text=True, env=environment, timeout=300,
-                         check=False)
+    # Not the fixture: hypothesis runs the body many times per fixture.
+    run = run_python(POOL_OF_ONE, input=json.dumps(payload), env=environment,
+                     timeout=300)
     assert run.returncode == 0, run.stderr[-3000:]
     assert json.loads(run.stdout) == expected

@@ -13,7 +13,7 @@ import tracemalloc
 import numpy as np
 import pytest
 import tavo
-from helpers import PanicException, sanitized
+from conftest import Index, PanicException, misaligned, sanitized
 
 try:
     import _testcapi
@@ -67,11 +67,6 @@ class PanickingFloat:
         raise PanicException("raised in __float__")
 
 
-class Index:
-    def __index__(self):
-        return 3
-
-
 class Reentrant:
     """A time whose conversion calls back into the instance it is converted for."""
 
@@ -81,10 +76,6 @@ class Reentrant:
     def __float__(self):
         self.action()
         return 0.5
-
-
-def misaligned(n):
-    return np.frombuffer(bytearray(8 * n + 1), dtype=np.float64, offset=1)
 
 
 # Meshes large enough that a lost vector would show in the resident memory at once.

@@ -2,13 +2,13 @@
 
 import importlib
 import random
-import subprocess
 import sys
 import textwrap
 import weakref
 
 import pytest
 import tavo
+from conftest import Index
 
 FUNCTIONS = [
     ("sum_as_string", "(a, b)", "Formats the sum of two numbers as string."),
@@ -154,7 +154,7 @@ def test_reimport_returns_the_same_module_and_registers_nothing():
     assert {name: getattr(again, name) for name in again.__all__} == functions
 
 
-def test_import_from_a_second_interpreter_is_refused():
+def test_import_from_a_second_interpreter_is_refused(child):
     pytest.importorskip("_xxsubinterpreters")
     code = textwrap.dedent(
         """
@@ -168,23 +168,13 @@ def test_import_from_a_second_interpreter_is_refused():
         print(tavo.sum_as_string(1, 2))
         """
     )
-    run = subprocess.run(
-        [sys.executable, "-c", code], capture_output=True, text=True, timeout=60, check=False
-    )
+    run = child(code, timeout=60)
     assert run.returncode == 0, run.stderr
     refusal, still_working = run.stdout.splitlines()
     assert refusal.startswith("<class 'ImportError'>: ")
     # Newer interpreters refuse a single-phase module themselves, before it runs.
     assert "not support sub-interpreters" in refusal or "not support loading in subinter" in refusal
     assert still_working == "3"
-
-
-class Index:
-    def __init__(self, value):
-        self.value = value
-
-    def __index__(self):
-        return self.value
 
 
 _rng = random.Random(20240611)

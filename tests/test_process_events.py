@@ -8,14 +8,12 @@ an exit status or a timeout instead of taking the test runner with it.
 
 import hashlib
 import os
-import subprocess
-import sys
 import textwrap
 
 import numpy as np
 import pytest
 import tavo
-from helpers import sanitized
+from conftest import run_python, sanitized
 
 TIMEOUT = 60
 
@@ -24,9 +22,8 @@ def run_child(source, runs=1, env=None):
     """Runs `source` `runs` times in fresh interpreters; returns their (status, out, err)."""
     results = []
     for _ in range(runs):
-        child = subprocess.run(
-            [sys.executable, "-c", textwrap.dedent(source)], capture_output=True, text=True,
-            timeout=TIMEOUT, env={**os.environ, **(env or {})})
+        child = run_python(textwrap.dedent(source), timeout=TIMEOUT,
+                           env={**os.environ, **(env or {})})
         results.append((child.returncode, child.stdout, child.stderr))
     return results
 

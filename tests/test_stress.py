@@ -4,26 +4,17 @@ only while a batch on the same evaluator runs; every result equals the single-th
 """
 
 import os
-import subprocess
-import sys
 import threading
 from pathlib import Path
 
 import numpy as np
 import tavo
+from conftest import coefficients, same_bits
 
 THREADS = 8
 ROUNDS = 60
 DEGREE, N_T, T = 5, 12, 3.0
 COUNT = (DEGREE + 1) * N_T
-
-
-def coefficients(seed):
-    return np.random.default_rng(seed).normal(size=COUNT)
-
-
-def same_bits(actual, expected):
-    return np.array_equal(np.asarray(actual).view(np.uint64), np.asarray(expected).view(np.uint64))
 
 
 class Tracked:
@@ -66,7 +57,7 @@ def stress():
     batches.append(rng.uniform(-0.2, 3.2, 9000)[::3])
     batches.append(np.asfortranarray(rng.uniform(-0.2, 3.2, (50, 90))))
     singles = [0.0, 1.5, 3.0, -1.0, 2.999999, float("nan")]
-    dofs = {seed: coefficients(seed) for seed in range(THREADS + 3)}
+    dofs = {seed: coefficients(seed, COUNT) for seed in range(THREADS + 3)}
 
     def expected_for(seed):
         reference = tavo.LegendreBasisEvaluator(DEGREE, N_T, T)
@@ -131,10 +122,9 @@ def test_threads_hammering_shared_and_separate_evaluators():
     stress()
 
 
-def test_threads_queue_on_a_pool_of_one_worker():
+def test_threads_queue_on_a_pool_of_one_worker(child):
     program = f"import sys; sys.path.insert(0, {str(Path(__file__).parent)!r}); " \
               "import test_stress; test_stress.stress()"
     environment = dict(os.environ, RAYON_NUM_THREADS="1")
-    run = subprocess.run([sys.executable, "-c", program], capture_output=True, text=True,
-                         env=environment, timeout=600, check=False)
+    run = child(program, timeout=600, env=environment)
     assert run.returncode == 0, run.stderr[-3000:]

@@ -1,33 +1,24 @@
 """Batches run without the interpreter lock: instance access, other threads, the worker pool."""
 
 import os
-import subprocess
-import sys
 import threading
 import time
 
 import numpy as np
 import pytest
-import tavo
-from helpers import assert_bits_equal
+from conftest import assert_bits_equal, coefficients, evaluator_with, run_python, same_bits
 
 # Degree 40 over two million times keeps a batch busy for a good fraction of a second.
 DEGREE, N_T, T = 40, 50, 1.0
 BATCH_SIZE = 2_000_000
 
 
-def coefficients(seed):
-    return np.random.default_rng(seed).normal(size=(DEGREE + 1) * N_T).tolist()
+def dofs(seed):
+    return coefficients(seed, (DEGREE + 1) * N_T)
 
 
-def evaluator_with(dofs):
-    evaluator = tavo.LegendreBasisEvaluator(DEGREE, N_T, T)
-    evaluator.set_dofs(dofs)
-    return evaluator
-
-
-def same_bits(actual, expected):
-    return np.array_equal(np.asarray(actual).view(np.uint64), np.asarray(expected).view(np.uint64))
+def evaluator_of(values):
+    return evaluator_with(DEGREE, N_T, T, values)
 
 
 def start_batch(evaluator, method, times, dofs):
@@ -52,14 +43,14 @@ def start_batch(evaluator, method, times, dofs):
 
 @pytest.mark.parametrize("method", ["evaluate_many", "evaluate_derivative_many"])
 def test_set_dofs_is_refused_while_a_batch_runs(method):
-    old, new = coefficients(1), coefficients(2)
+    old, new = dofs(1), dofs(2)
     times = np.random.default_rng(3).uniform(-0.1, 1.1, BATCH_SIZE)
-    reference = evaluator_with(old)
+    reference = evaluator_of(old)
     expected = getattr(reference, method)(times)
     probes = times[:100].copy()
     expected_probes = [reference.evaluate_at(t) for t in probes]
 
-    evaluator = evaluator_with(old)
+    evaluator = evaluator_of(old)
     worker, result = start_batch(evaluator, getattr(evaluator, method), times, old)
     with pytest.raises(RuntimeError) as excinfo:
         evaluator.set_dofs(new)
@@ -74,15 +65,15 @@ def test_set_dofs_is_refused_while_a_batch_runs(method):
 
     assert same_bits(result["values"], expected)
     evaluator.set_dofs(new)
-    assert_bits_equal(evaluator.evaluate_at(probes[0]), evaluator_with(new).evaluate_at(probes[0]))
+    assert_bits_equal(evaluator.evaluate_at(probes[0]), evaluator_of(new).evaluate_at(probes[0]))
 
 
 def test_concurrent_batches():
     rng = np.random.default_rng(4)
-    shared = evaluator_with(coefficients(5))
+    shared = evaluator_of(dofs(5))
     jobs = []
     for j in range(6):
-        evaluator = shared if j % 2 else evaluator_with(coefficients(10 + j))
+        evaluator = shared if j % 2 else evaluator_of(dofs(10 + j))
         method = "evaluate_many" if j % 3 else "evaluate_derivative_many"
         times = rng.uniform(-0.1, 1.1, 20_000 + 1000 * j)
         jobs.append((getattr(evaluator, method), times, getattr(evaluator, method)(times)))
@@ -124,8 +115,7 @@ def pool_batches(setting):
                    if k not in ("RAYON_NUM_THREADS", "RAYON_RS_NUM_CPUS")}
     environment.update(setting)
     script = f"LENGTHS = {LENGTHS}\n" + POOL_SCRIPT
-    run = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True,
-                         env=environment, timeout=120, check=False)
+    run = run_python(script, timeout=120, env=environment)
     assert run.returncode == 0, run.stderr
     lines = run.stdout.split()
     assert [len(line) for line in lines] == [16 * n for n in LENGTHS for _ in range(2)]

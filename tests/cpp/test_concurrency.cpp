@@ -1,7 +1,7 @@
 // Batches from several threads at once: callers that create the worker pool together,
 // callers that share one basis and coefficient matrix, failures thrown on several threads
-// together, and a pool of a single worker serving several callers. scripts/tsan.sh runs
-// these under ThreadSanitizer.
+// together, and a pool of a single worker serving several callers. The thread_sanitizer
+// session (noxfile.py) runs these under ThreadSanitizer.
 
 #include <gtest/gtest.h>
 
