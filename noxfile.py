@@ -375,6 +375,14 @@ def wheels(session):
 
 
 @nox.session
+def docs(session):
+    """The documentation site (scripts/docs.sh): built with warnings as errors, its tutorials
+    run as doctests, every page opened in headless Chromium."""
+    prepare(session)
+    session.run("bash", "scripts/docs.sh", external=True, env=with_venv_path())
+
+
+@nox.session
 def demo(session):
     """The demo (examples/demo.py); the figure goes to build/demo.png."""
     python = prepare(session)

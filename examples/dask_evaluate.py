@@ -21,158 +21,17 @@ one process, bit for bit.
 from __future__ import annotations
 
 import argparse
-import collections
-import os
 import sys
-import threading
 import time
 
-import dask
 import dask.array as da
 import numpy as np
-import tavo
-from dask.base import tokenize
 
-# Times per call of evaluate_many: large enough for tavo's pool to pay off, small enough that
-# the result list of one call (32 bytes per time: 2 MB) is read back while it is still in the
-# processor's caches, and that a block never exists as one huge list.
-SUB_BATCH = 65_536
-
-# The nanny sets MALLOC_TRIM_THRESHOLD_=65536 in every worker before starting it. Setting it at
-# all switches off glibc's adaptive mmap threshold, so every buffer of 128 KiB or more (a block
-# of times, a result list, a copy) is mapped and unmapped anew, page by page. None leaves the
-# variable out of the nanny's settings (a value exported in the shell still reaches the workers).
-TRIM_SETTING = "distributed.nanny.pre-spawn-environ.MALLOC_TRIM_THRESHOLD_"
-
-
-def available_cores():
-    """The CPUs this process may run on (the affinity mask, as tavo's pool counts them)."""
-    try:
-        return len(os.sched_getaffinity(0))
-    except AttributeError:  # not on Linux
-        return os.cpu_count() or 1
-
-
-def cluster_settings(n_workers, cores=None):
-    """LocalCluster arguments: worker processes, one Dask thread each, and tavo's pool
-    (RAYON_NUM_THREADS) sized so that all workers together use every core once."""
-    cores = available_cores() if cores is None else cores
-    return {
-        "n_workers": n_workers,
-        "threads_per_worker": 1,
-        "processes": True,
-        "env": {"RAYON_NUM_THREADS": str(max(1, cores // n_workers))},
-    }
-
-
-def local_cluster(n_workers=2, *, trim_threshold=None, **kwargs):
-    """A distributed.LocalCluster with tavo's settings; keyword arguments override them.
-    `trim_threshold` is the MALLOC_TRIM_THRESHOLD_ the nanny gives the workers (None: none)."""
-    from distributed import LocalCluster
-
-    settings = {**cluster_settings(n_workers), "dashboard_address": ":0", **kwargs}
-    # The nanny reads its environment settings when it is created.
-    with dask.config.set({TRIM_SETTING: trim_threshold}):
-        return LocalCluster(**settings)
-
-
-# ---------------------------------------------------------------------------------------
-# On the workers
-
-# Evaluators built in this process, by token; the oldest goes when a ninth arrives.
-_EVALUATORS: collections.OrderedDict = collections.OrderedDict()
-_EVALUATORS_KEPT = 8
-_EVALUATORS_LOCK = threading.Lock()
-
-
-def cached_evaluator(token, degree, n_t, end_time, dofs):
-    """The evaluator of (degree, n_t, end_time, dofs), built once per process and token."""
-    with _EVALUATORS_LOCK:
-        evaluator = _EVALUATORS.get(token)
-        if evaluator is None:
-            evaluator = tavo.LegendreBasisEvaluator(degree, n_t, end_time)
-            evaluator.set_dofs(np.require(dofs, np.float64, "A"))
-            _EVALUATORS[token] = evaluator
-            while len(_EVALUATORS) > _EVALUATORS_KEPT:
-                _EVALUATORS.popitem(last=False)
-        else:
-            _EVALUATORS.move_to_end(token)
-        return evaluator
-
-
-def evaluate_block(block, token, degree, n_t, end_time, dofs, derivative=False,
-                   sub_batch=SUB_BATCH):
-    """The expansion (or its time derivative) at every time of one block, as float64 array
-    of the block's shape."""
-    # An aligned, native float64 array: a copy only where the block is not one already
-    # (np.ascontiguousarray would keep a misaligned block as it is).
-    times = np.require(block, np.float64, "A").reshape(-1)
-    evaluator = cached_evaluator(token, degree, n_t, end_time, dofs)
-    evaluate_many = evaluator.evaluate_derivative_many if derivative else evaluator.evaluate_many
-    result = np.empty(times.size)
-    for start in range(0, times.size, sub_batch):
-        values = evaluate_many(times[start:start + sub_batch])
-        # fromiter reads a list of floats faster than an assignment or np.array does.
-        result[start:start + len(values)] = np.fromiter(values, np.float64, len(values))
-    return result.reshape(np.shape(block))
-
-
-# ---------------------------------------------------------------------------------------
-# On the client
-
-
-def evaluate(times, degree, n_t, end_time, dofs, *, derivative=False, client=None,
-             sub_batch=SUB_BATCH):
-    """The expansion with Legendre coefficients `dofs` (mode-major, as `set_dofs` takes them)
-    at every time of the Dask array `times`, as a Dask array of float64 of the same chunks.
-
-    With a distributed client (the one given, else the current one) the coefficients are sent
-    to every worker once; without one they travel inside the task graph.
-    """
-    dofs = np.require(dofs, np.float64, ["A", "C"])
-    if dofs.shape != ((degree + 1) * n_t,):
-        raise ValueError(f"dofs must hold (degree + 1) * n_t = {(degree + 1) * n_t} values, "
-                         f"not an array of shape {dofs.shape}")
-    token = tokenize(degree, n_t, float(end_time), dofs)
-    if client is None:
-        client = _current_client()
-    if client is not None:
-        dofs = client.scatter(dofs, broadcast=True, hash=False)
-    return da.map_blocks(
-        evaluate_block, da.asarray(times), token, degree, n_t, float(end_time), dofs,
-        derivative=derivative, sub_batch=sub_batch, dtype=np.float64,
-        meta=np.empty((0,) * np.ndim(times)),
-    )
-
-
-def _current_client():
-    try:
-        from distributed import get_client
-    except ImportError:
-        return None
-    try:
-        return get_client()
-    except ValueError:  # no client: Dask's local schedulers
-        return None
-
-
-def count_differing(values, times, degree, n_t, end_time, dofs, *, derivative=False):
-    """How many entries of `values` differ in any bit from what one process's evaluate_many
-    (or evaluate_derivative_many) gives for `times` (two numpy arrays of equal size)."""
-    evaluator = tavo.LegendreBasisEvaluator(degree, n_t, end_time)
-    evaluator.set_dofs(dofs)
-    evaluate_many = evaluator.evaluate_derivative_many if derivative else evaluator.evaluate_many
-    expected = np.array(evaluate_many(np.require(times, np.float64, "A")))
-    actual = np.asarray(values, np.float64).reshape(-1)
-    return int(np.count_nonzero(actual.view(np.int64) != expected.view(np.int64)))
-
-
-def worker_settings(client):
-    """What each worker process sees of the settings above, by worker address."""
-    def read():
-        return {name: os.environ.get(name)
-                for name in ("RAYON_NUM_THREADS", "MALLOC_TRIM_THRESHOLD_")}
-    return client.run(read)
+# The helpers are installed with tavo (tavo_tools.dask); this script is their user.
+from tavo_tools.dask import (  # noqa: F401, E402 - re-exported for the tests and other examples
+    SUB_BATCH, TaskPanic, available_cores, cached_evaluator, cluster_settings,
+    count_differing, evaluate, evaluate_block, local_cluster, tokenize, worker_settings,
+)
 
 
 def main(argv=None):

@@ -81,7 +81,7 @@ def convergence_table(times, degrees=(1, 2, 3, 4), meshes=MESHES):
     print("Convergence of the interpolant (max error over", f"{times.size:,} times); the check:",
           f"orders between the two finest meshes within {ORDER_TOLERANCE} of p + 1 and p")
     print(f"{'p':>2} {'n_t':>5} {'value error':>12} {'order':>6} {'slope error':>12} {'order':>6}")
-    failures = []
+    failures, rows = [], []
     for degree in degrees:
         previous = None
         for n_t in meshes:
@@ -101,11 +101,12 @@ def convergence_table(times, degrees=(1, 2, 3, 4), meshes=MESHES):
                 f"{slope_error:12.3e} {_fmt(orders[1])}"
             )
             previous = (value_error, slope_error, orders)
+            rows.append((degree, n_t, value_error, slope_error))
         value_order, slope_order = previous[2]
         if (abs(value_order - (degree + 1)) > ORDER_TOLERANCE
                 or abs(slope_order - degree) > ORDER_TOLERANCE):
             failures.append((degree, value_order, slope_order))
-    return failures
+    return failures, rows
 
 
 def _fmt(order):
@@ -163,7 +164,7 @@ def timing(times, degree=3, n_t=64):
     print(f"  largest difference between the two: {agreement:.1e}")
 
 
-def figure(path, times):
+def figure(path, times, rows):
     try:
         import matplotlib
 
@@ -177,7 +178,7 @@ def figure(path, times):
     fine_t = np.linspace(0.0, T_END, 2001)
     nodes = np.array(tavo.get_lagrange_points(degree, n_t, T_END))
 
-    fig, axes = plt.subplots(1, 3, figsize=(15, 4.2))
+    fig, axes = plt.subplots(1, 4, figsize=(20, 4.4))
     ax = axes[0]
     ax.plot(fine_t, u(fine_t), color="0.6", lw=3, label="u(t) = exp(-t) sin(8t)")
     ax.plot(fine_t, evaluator.evaluate_many(fine_t), color="C0", label=f"interpolant, p={degree}")
@@ -186,6 +187,7 @@ def figure(path, times):
         ax.axvline(k * T_END / n_t, color="0.85", lw=0.8, zorder=0)
     ax.set_title(f"Interpolant on {n_t} intervals")
     ax.set_xlabel("t")
+    ax.set_ylabel("u(t)")
     ax.legend(fontsize=8)
 
     ax = axes[1]
@@ -196,6 +198,7 @@ def figure(path, times):
         ax.plot(local_t, values[:, i], label=f"P_{i}")
     ax.set_title("Legendre basis functions of one interval")
     ax.set_xlabel("t")
+    ax.set_ylabel("P_a(x(t))")
     ax.legend(fontsize=8)
 
     ax = axes[2]
@@ -206,7 +209,21 @@ def figure(path, times):
                     label=f"p={p}")
     ax.set_title("Interpolation error on 16 intervals")
     ax.set_xlabel("t")
+    ax.set_ylabel("|interpolant - u|")
     ax.legend(fontsize=8)
+
+    # The convergence table above, as a log-log plot: slopes p + 1 (value) and p (slope).
+    ax = axes[3]
+    for p in sorted({row[0] for row in rows}):
+        h = np.array([T_END / row[1] for row in rows if row[0] == p])
+        value_errors = [row[2] for row in rows if row[0] == p]
+        slope_errors = [row[3] for row in rows if row[0] == p]
+        ax.loglog(h, value_errors, "o-", color=f"C{p - 1}", ms=3, label=f"value, p={p}")
+        ax.loglog(h, slope_errors, "s--", color=f"C{p - 1}", ms=3, label=f"slope, p={p}")
+    ax.set_title("Convergence: max error against h")
+    ax.set_xlabel("interval length h")
+    ax.set_ylabel("max error over the random times")
+    ax.legend(fontsize=7, ncol=2)
     fig.tight_layout()
     Path(path).parent.mkdir(parents=True, exist_ok=True)
     fig.savefig(path, dpi=110)
@@ -222,10 +239,10 @@ def main(argv=None):
 
     rng = np.random.default_rng(2026)
     times = rng.uniform(0.0, T_END, args.times)
-    failures = convergence_table(times)
+    failures, rows = convergence_table(times)
     difference = prolongation_check(times)
     timing(times)
-    figure(args.figure, times)
+    figure(args.figure, times, rows)
 
     if failures or difference > 1e-12:
         for degree, value_order, slope_order in failures:

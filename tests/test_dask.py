@@ -75,7 +75,7 @@ def test_evaluation_matches_one_process(client, degree, n_t, end_time, derivativ
                                          derivative=derivative) == 0
     # Each worker that ran a block kept the evaluator it built.
     token = dask_evaluate.tokenize(degree, n_t, float(end_time), dofs)
-    cached = client.run(lambda: list(sys.modules["dask_evaluate"]._EVALUATORS))
+    cached = client.run(lambda: list(sys.modules["tavo_tools.dask"]._EVALUATORS))
     assert any(token in tokens for tokens in cached.values())
 
 
