@@ -183,3 +183,35 @@ def test_ctrl_c_interrupts_a_long_batch(method):
     """
     for status, _, err in run_child(source, runs=2):
         assert status == 0, err
+
+
+# The k-th allocation of the interpreter refused, for every k the call makes: the call raises
+# MemoryError or succeeds, gives back every reference it took (a list of 4000 entries shares
+# one zero float) and later calls and allocations run as before.
+REFUSED_KTH = """
+import sys, _testcapi, tavo
+call = getattr(tavo.LegendreBasis(3, 1000, 1.0), sys.argv[1])
+expected = call(0.3)
+refused = 0
+for k in range(12):
+    _testcapi.set_nomemory(k, k + 1)
+    try:
+        call(0.3)
+    except MemoryError:
+        refused += 1
+    finally:
+        _testcapi.remove_mem_hooks()
+    junk = [float(i) * 1.5 for i in range(300_000)]
+    del junk
+assert call(0.3) == expected
+print(refused)
+"""
+
+
+@pytest.mark.parametrize("method", ["evaluate_all_basis_functions",
+                                    "evaluate_all_basis_function_derivatives"])
+def test_refused_allocation_mid_result_gives_back_its_references(method):
+    pytest.importorskip("_testcapi")
+    child = run_python(REFUSED_KTH, timeout=TIMEOUT, arguments=(method,))
+    assert child.returncode == 0, child.stderr
+    assert int(child.stdout) >= 3  # the list, its items and a float among the refusals

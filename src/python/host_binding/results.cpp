@@ -59,19 +59,27 @@ Ref none_result() { return Ref::borrow(Py_None); }
 Ref mostly_zero_float_list_result(std::size_t size, std::size_t first, std::size_t stride,
                                   std::span<const double> values) {
     Ref list = new_list(size);
-    const Ref zero = FloatMaker()(0.0);
     PyObject** items = items_of(list.get());
-    for (std::size_t i = 0; i < size; ++i) items[i] = zero.get();
+    // The nonzero entries first, the shared zero after them: a list torn down half-made (a
+    // refused allocation) holds only references it owns, empty items and no borrowed zero.
+    const FloatMaker make_float;
+    std::size_t made = 0;
+    for (std::size_t i = 0; i < values.size(); ++i) {
+        // +0.0 stays empty here and becomes the shared zero below.
+        if (std::bit_cast<std::uint64_t>(values[i]) == 0) continue;
+        items[first + i * stride] = make_float(values[i]).release();
+        ++made;
+    }
+    // The zero is made only when an entry needs it (on a mesh of one interval none may).
+    const std::size_t zeros = size - made;
+    if (zeros == 0) return list;
+    const Ref zero = FloatMaker()(0.0);
+    for (std::size_t i = 0; i < size; ++i) {
+        if (items[i] == nullptr) items[i] = zero.get();
+    }
     // Its references, all at once but in the interpreter's own way (saturating where it
     // makes objects immortal).
-    for (std::size_t i = 0; i < size; ++i) Py_INCREF(zero.get());
-    const FloatMaker make_float;
-    for (std::size_t i = 0; i < values.size(); ++i) {
-        if (std::bit_cast<std::uint64_t>(values[i]) == 0) continue;  // +0.0: the shared zero
-        PyObject*& item = items[first + i * stride];
-        Py_DECREF(item);
-        item = make_float(values[i]).release();
-    }
+    for (std::size_t i = 0; i < zeros; ++i) Py_INCREF(zero.get());
     return list;
 }
 
