@@ -27,7 +27,8 @@ def mesh_numbering(path: Path) -> None:
     ax.set_xlabel("t")
     ax.set_ylim(-1.1, 0.5)
     ax.set_yticks([])
-    ax.set_title("degree 2, n_t = 3, T = 3: Lagrange nodes (above) and Legendre indices a * n_t + k")
+    ax.set_title("degree 2, n_t = 3, T = 3: Lagrange nodes (above) and Legendre indices "
+                 "a * n_t + k")
     fig.tight_layout()
     fig.savefig(path, dpi=100)
     plt.close(fig)

@@ -29,8 +29,17 @@ import numpy as np
 
 # The helpers are installed with tavo (tavo_tools.dask); this script is their user.
 from tavo_tools.dask import (  # noqa: F401, E402 - re-exported for the tests and other examples
-    SUB_BATCH, TaskPanic, available_cores, cached_evaluator, cluster_settings,
-    count_differing, evaluate, evaluate_block, local_cluster, tokenize, worker_settings,
+    SUB_BATCH,
+    TaskPanic,
+    available_cores,
+    cached_evaluator,
+    cluster_settings,
+    count_differing,
+    evaluate,
+    evaluate_block,
+    local_cluster,
+    tokenize,
+    worker_settings,
 )
 
 

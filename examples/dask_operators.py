@@ -31,11 +31,13 @@ import sys
 import time
 
 import tavo
-
-
 from tavo_tools.dask import (  # noqa: F401 - re-exported for the tests
-    prolongation_matrix, prolongation_rows, same_triplets, transformation_block,
-    transformation_matrix, triplets,
+    prolongation_matrix,
+    prolongation_rows,
+    same_triplets,
+    transformation_block,
+    transformation_matrix,
+    triplets,
 )
 
 

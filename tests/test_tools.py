@@ -5,7 +5,6 @@ import numpy as np
 import pytest
 import scipy.sparse as sp
 import tavo
-
 import tavo_tools
 
 legendre = np.polynomial.legendre

@@ -10,7 +10,6 @@ da = pytest.importorskip("dask.array")
 np = pytest.importorskip("numpy")
 
 import tavo  # noqa: E402
-
 from tavo_tools import dask as tools_dask  # noqa: E402
 
 
