@@ -54,11 +54,14 @@ pages = sorted(p for p in out.rglob("*.html") if "_modules" not in p.parts)
 for page in pages:
     dom = subprocess.run([*browser, "--dump-dom", page.resolve().as_uri()], capture_output=True,
                          text=True, timeout=60).stdout
-    parsed = Images()
-    parsed.feed(dom)
-    if "tavo" not in parsed.title:
-        failures.append(f"{page}: the browser did not load the page (title {parsed.title!r})")
-    for source in parsed.sources:
+    shown, built = Images(), Images()
+    shown.feed(dom)
+    built.feed(page.read_text(encoding="utf-8"))
+    if "tavo" not in shown.title:
+        failures.append(f"{page}: the browser did not load the page (title {shown.title!r})")
+    if len(shown.sources) < len(built.sources):
+        failures.append(f"{page}: the browser shows {len(shown.sources)} of its figures")
+    for source in built.sources:
         image = (page.parent / source).resolve()
         if not image.is_file() or image.stat().st_size == 0:
             failures.append(f"{page}: figure {source} missing or empty")

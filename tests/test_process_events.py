@@ -215,3 +215,38 @@ def test_refused_allocation_mid_result_gives_back_its_references(method):
     child = run_python(REFUSED_KTH, timeout=TIMEOUT, arguments=(method,))
     assert child.returncode == 0, child.stderr
     assert int(child.stdout) >= 3  # the list, its items and a float among the refusals
+
+
+# The first float64 array converted in a process, with an import hook that takes its time (as
+# coverage tools install): nothing the conversion needs is imported while the evaluator is
+# exclusively borrowed, so a thread evaluating beside it is never refused.
+FIRST_ARRAY = """
+import sys, threading, time
+class SlowFinder:
+    def find_spec(self, name, path=None, target=None):
+        time.sleep(0.01)
+sys.meta_path.insert(0, SlowFinder())
+import numpy as np, tavo
+e = tavo.LegendreBasisEvaluator(1, 2, 2.0)
+refused, stop = [], threading.Event()
+def evaluate():
+    while not stop.is_set():
+        try:
+            e.evaluate_at(0.3)
+        except RuntimeError as error:
+            refused.append(str(error))
+thread = threading.Thread(target=evaluate)
+thread.start()
+time.sleep(0.02)
+e.set_dofs(np.array([1.0, 2.0, 3.0, 4.0]))
+stop.set()
+thread.join()
+print(len(refused))
+"""
+
+
+def test_no_import_while_borrowed():
+    for _ in range(3):
+        child = run_python(FIRST_ARRAY, timeout=TIMEOUT)
+        assert child.returncode == 0, child.stderr
+        assert child.stdout.split() == ["0"]

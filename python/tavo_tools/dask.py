@@ -75,7 +75,8 @@ def cluster_settings(n_workers, cores=None):
 
 def local_cluster(n_workers=2, *, trim_threshold=None, **kwargs):
     """A distributed.LocalCluster with tavo's settings; keyword arguments override them.
-    `trim_threshold` is the MALLOC_TRIM_THRESHOLD_ the nanny gives the workers (None: none)."""
+    ``trim_threshold`` is the ``MALLOC_TRIM_THRESHOLD_`` the nanny gives the workers
+    (None: none)."""
     from distributed import LocalCluster
 
     settings = {**cluster_settings(n_workers), "dashboard_address": ":0", **kwargs}

@@ -5,6 +5,7 @@
 #include <string>
 #include <vector>
 
+#include "host_binding/conversions.hpp"
 #include "host_binding/entries.hpp"
 #include "host_binding/lock.hpp"
 #include "host_binding/results.hpp"
@@ -202,6 +203,7 @@ Ref init_module() {
     static host::KeptForProcess cached;
     if (cached) return cached.get();
 
+    host::look_up_sequence_types();
     Ref module = host::require(PyModule_Create2(&module_def, PYTHON_API_VERSION));
     // Registration order: the functions, then the classes; __all__ follows it.
     for (PyMethodDef& row : function_rows) host::add_function(module.get(), &row);

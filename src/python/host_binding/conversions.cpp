@@ -61,20 +61,32 @@ Ref type_in_module(const Ref& module, const char* attribute) {
     return type;
 }
 
+// array.array, imported with the module (null if that failed): an import runs Python code,
+// which lets other threads run, and a conversion runs while its instance is borrowed, so the
+// import at the first conversion made the instance look borrowed to them. Kept for the life
+// of the process.
+PyObject* array_type = nullptr;
+
+}  // namespace
+
+void look_up_sequence_types() {
+    if (array_type == nullptr)
+        array_type = type_in_module(Ref::steal(PyImport_ImportModule("array")), "array").release();
+}
+
+namespace {
+
 // Whether iterating `obj` yields exactly the doubles of its buffer, as for a memoryview and
 // the exact types array.array and numpy.ndarray (looked up once numpy has been imported:
-// there is no array before). A subclass may iterate to something else (a masked array
-// hides its masked items), so it is iterated like any other sequence.
+// there is no array before; a look-up in sys.modules runs no Python code). A subclass may
+// iterate to something else (a masked array hides its masked items), so it is iterated like
+// any other sequence.
 bool iterates_as_its_buffer(PyObject* obj) {
     PyTypeObject* type = Py_TYPE(obj);
     if (type == &PyMemoryView_Type) return true;
-    // Looked up under the lock, not under a static initialisation guard: an import may let
-    // another thread run, which would then wait for the guard while holding the lock.
-    // Both are kept for the life of the process.
-    static PyObject* array_type = nullptr;
-    if (array_type == nullptr)
-        array_type = type_in_module(Ref::steal(PyImport_ImportModule("array")), "array").release();
     if (reinterpret_cast<PyObject*>(type) == array_type) return true;
+    // Looked up under the lock, not under a static initialisation guard: a guard waited for
+    // while holding the lock could deadlock. Kept for the life of the process.
     static PyObject* ndarray_type = nullptr;
     if (ndarray_type == nullptr) {
         const Ref name = require(PyUnicode_FromString("numpy"));

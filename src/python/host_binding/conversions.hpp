@@ -17,6 +17,9 @@ namespace tavo::host {
 std::uint64_t to_unsigned_integer(PyObject* obj, const char* name);
 double to_float(PyObject* obj, const char* name);
 std::vector<double> to_float_sequence(PyObject* obj, const char* name);
+// Imports what the sequence conversion compares types with, once, at the module's import:
+// never while an instance is borrowed.
+void look_up_sequence_types();
 
 // A buffer view of an object, released by its destructor (with the lock held).
 class HeldView {
