@@ -118,3 +118,19 @@ def run_python(source, *, timeout=120, memory_limit=False, env=None, input=None,
 @pytest.fixture
 def child():
     return run_python
+
+
+@pytest.fixture(scope="module")
+def client():
+    """A Dask client of a 2-worker LocalCluster with tavo's settings, one per test module."""
+    distributed = pytest.importorskip("distributed")
+    from tavo_tools.dask import local_cluster
+
+    # The nanny writes its settings into this process's environment: put it back afterwards.
+    environment = dict(os.environ)
+    cluster = local_cluster(2)
+    with distributed.Client(cluster) as dask_client:
+        yield dask_client
+    cluster.close()
+    os.environ.clear()
+    os.environ.update(environment)

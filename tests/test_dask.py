@@ -22,18 +22,6 @@ import dask_evaluate  # noqa: E402
 import dask_operators  # noqa: E402
 
 
-@pytest.fixture(scope="module")
-def client():
-    # The nanny writes its settings into this process's environment: put it back afterwards.
-    environment = dict(os.environ)
-    cluster = dask_evaluate.local_cluster(2)
-    with distributed.Client(cluster) as client:
-        yield client
-    cluster.close()
-    os.environ.clear()
-    os.environ.update(environment)
-
-
 def bit_patterns(values):
     return np.ascontiguousarray(values, np.float64).view(np.int64)
 

@@ -1,6 +1,5 @@
 """tavo_tools.dask: failures come back to the client as ordinary exceptions, at once."""
 
-import os
 import time
 
 import pytest
@@ -11,18 +10,6 @@ np = pytest.importorskip("numpy")
 
 import tavo  # noqa: E402
 from tavo_tools import dask as tools_dask  # noqa: E402
-
-
-@pytest.fixture(scope="module")
-def client():
-    # The nanny writes its settings into this process's environment: put it back afterwards.
-    environment = dict(os.environ)
-    cluster = tools_dask.local_cluster(2)
-    with distributed.Client(cluster) as client:
-        yield client
-    cluster.close()
-    os.environ.clear()
-    os.environ.update(environment)
 
 
 def test_panic_in_a_task_reaches_the_client(client):
