@@ -65,9 +65,10 @@ quiet() {
     }
 }
 
-# replace FILE MODE: standard input becomes FILE, in one rename.
+# replace FILE MODE: standard input becomes FILE, in one rename (its folder made if missing:
+# with every cache warm, nothing else makes build/cross in a fresh checkout).
 replace() {
-    cat >"$1.new.$$" && chmod "$2" "$1.new.$$" && mv -f "$1.new.$$" "$1"
+    mkdir -p "$(dirname "$1")" && cat >"$1.new.$$" && chmod "$2" "$1.new.$$" && mv -f "$1.new.$$" "$1"
 }
 
 as_root() {
