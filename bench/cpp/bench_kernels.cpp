@@ -41,28 +41,36 @@ tavo::CoefficientMatrix random_coefficients(std::uint64_t degree) {
     return tavo::CoefficientMatrix(values, kIntervals, degree + 1);
 }
 
-// The evaluation of a whole batch in place, from start() until every chunk is done: the
-// computation alone, on the pool the environment sizes (RAYON_NUM_THREADS: run.sh runs this
-// with one thread and with two). The times are copied in and the workers offered the batch
-// outside the timed part, as the module does before it starts the computation.
-template <tavo::BatchEvaluation::Quantity quantity>
+// The evaluation of a whole batch, from the moment its times are written until every chunk
+// is done: the computation alone, on the pool the environment sizes (RAYON_NUM_THREADS:
+// run.sh runs this with one thread and with two). The workers are offered the batch and the
+// times copied in outside the timed part, as the module does before the computation starts;
+// the values stay where the pipeline leaves them.
+template <tavo::BatchQuantity quantity>
 void batch(benchmark::State& state) {
     const auto degree = static_cast<std::uint64_t>(state.range(0));
     const auto n = static_cast<std::size_t>(state.range(1));
     const tavo::LegendreBasis basis(degree, kIntervals, kEnd);
     const tavo::CoefficientMatrix coefficients = random_coefficients(degree);
     const auto& arrays = time_arrays(n);
+    struct Timed final : tavo::BatchConsumer {
+        benchmark::State* state = nullptr;
+        const std::vector<double>* times = nullptr;
+        void write_times(std::span<double> into) override {
+            std::copy(times->begin(), times->end(), into.begin());
+            state->ResumeTiming();
+        }
+        void take(std::span<const double> values) override {
+            benchmark::DoNotOptimize(values.data());
+        }
+    } consumer;
+    consumer.state = &state;
     std::size_t next = 0;
     for (auto _ : state) {
         state.PauseTiming();
-        tavo::BatchEvaluation evaluation(basis, coefficients, quantity, n);
-        std::copy(arrays[next].begin(), arrays[next].end(), evaluation.times().begin());
+        consumer.times = &arrays[next];
         next = (next + 1) % arrays.size();
-        state.ResumeTiming();
-        evaluation.start();
-        for (std::size_t chunk = 0; chunk < evaluation.chunk_count(); ++chunk)
-            evaluation.work_until_done(chunk);
-        benchmark::DoNotOptimize(evaluation.times().data());
+        tavo::evaluate_batch(basis, coefficients, quantity, n, consumer);
     }
     state.SetItemsProcessed(state.iterations() * static_cast<std::int64_t>(n));
     state.counters["ns_per_time"] = benchmark::Counter(
@@ -83,8 +91,8 @@ void register_kernel(const char* name, void (*function)(benchmark::State&)) {
 int main(int argc, char** argv) {
     benchmark::Initialize(&argc, argv);
     if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
-    register_kernel("value/batch", batch<tavo::BatchEvaluation::Quantity::kValue>);
-    register_kernel("derivative/batch", batch<tavo::BatchEvaluation::Quantity::kDerivative>);
+    register_kernel("value/batch", batch<tavo::BatchQuantity::kValue>);
+    register_kernel("derivative/batch", batch<tavo::BatchQuantity::kDerivative>);
     cpu_set_t cpus;
     CPU_ZERO(&cpus);
     if (sched_getaffinity(0, sizeof(cpus), &cpus) == 0) {

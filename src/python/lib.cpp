@@ -5,9 +5,9 @@
 #include <string>
 #include <vector>
 
+#include "host_binding/batches.hpp"
 #include "host_binding/conversions.hpp"
 #include "host_binding/entries.hpp"
-#include "host_binding/lock.hpp"
 #include "host_binding/results.hpp"
 #include "internal_failure.hpp"
 #include "piecewise_polynomials.hpp"
@@ -148,16 +148,10 @@ Ref evaluator_derivative_at(const EvaluatorValue& e, Float t) {
     return host::float_result(e.basis.evaluate_derivative(e.dofs, t));
 }
 
-// The times are copied with the lock held (other threads may write the caller's array once
-// it is released), then evaluated chunk by chunk on the worker pool and the calling thread
-// while the calling thread turns finished chunks into floats. The buffer is held and the
-// access shared until the list is complete.
-template <BatchEvaluation::Quantity quantity>
+// The buffer is held and the access shared until the list is complete.
+template <BatchQuantity quantity>
 Ref evaluate_batch(const EvaluatorValue& e, DoubleBufferArg t_values) {
-    BatchEvaluation batch(e.basis, e.dofs, quantity, t_values.size());
-    t_values.copy_to(batch.times());
-    batch.start();
-    return host::float_list_result(batch, t_values.size());
+    return host::float_list_batch_result(e.basis, e.dofs, quantity, t_values);
 }
 
 constexpr Callable kEvaluateMany = kEvaluator.method("evaluate_many", {"t_values"});
@@ -168,9 +162,9 @@ PyMethodDef evaluator_methods[] = {
     host::method_row<kSetDofs, set_dofs>(),
     host::method_row<kEvaluatorAt, evaluator_at>(),
     host::method_row<kEvaluatorDerivativeAt, evaluator_derivative_at>(),
-    host::method_row<kEvaluateMany, evaluate_batch<BatchEvaluation::Quantity::kValue>>(),
+    host::method_row<kEvaluateMany, evaluate_batch<BatchQuantity::kValue>>(),
     host::method_row<kEvaluateDerivativeMany,
-                     evaluate_batch<BatchEvaluation::Quantity::kDerivative>>(),
+                     evaluate_batch<BatchQuantity::kDerivative>>(),
     {nullptr, nullptr, 0, nullptr},
 };
 using EvaluatorClass = host::ClassDefinition<kEvaluatorNew, make_evaluator, evaluator_methods>;

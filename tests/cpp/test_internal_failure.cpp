@@ -118,7 +118,7 @@ TEST(InternalFailure, CarriesTheLocationOfTheCheck) {
     EXPECT_STREQ(failure.what(), "capacity overflow");
 
     const auto core = internal_failure([] { LegendreBasis(1, 0, 1.0).locate_interval(0.0); });
-    EXPECT_TRUE(ends_with(core.where().file_name(), "piecewise_polynomials.cpp"))
+    EXPECT_TRUE(ends_with(core.where().file_name(), "legendre_basis.cpp"))
         << core.where().file_name();
 }
 

@@ -3,6 +3,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <bit>
 #include <cmath>
 #include <cstddef>
@@ -13,6 +14,7 @@
 #include <new>
 #include <random>
 #include <source_location>
+#include <stdexcept>
 #include <span>
 #include <string>
 #include <string_view>
@@ -342,11 +344,66 @@ TEST_P(BatchEvaluation, EqualsPerElementCallsBitForBit) {
     }
 }
 
-// Sizes around the serial limit, and ones that leave a partial group of times at the end.
+// Sizes around the small and the serial limits, and ones that leave a partial group of times
+// at the end.
 INSTANTIATE_TEST_SUITE_P(DegreesAndSizes, BatchEvaluation,
                          testing::Combine(testing::Values(0, 1, 2, 5, 13),
-                                          testing::Values(0, 1, 9, tavo::SERIAL_BATCH_LIMIT - 1,
+                                          testing::Values(0, 1, 9, tavo::SMALL_BATCH_LIMIT,
+                                                          tavo::SMALL_BATCH_LIMIT + 1,
+                                                          tavo::SERIAL_BATCH_LIMIT - 1,
                                                           tavo::SERIAL_BATCH_LIMIT, 4099, 100000)));
+
+// The pipeline's order, as a consumer sees it: the times written once, the chunks taken in
+// order and whole, a wait before each chunk asked for, and a failure of the consumer ending
+// the batch at once.
+TEST_P(BatchEvaluation, ConsumerSeesTheStepsInOrder) {
+    const BatchFixture f(std::get<0>(GetParam()));
+    const std::vector<double> times = BatchFixture::times(std::get<1>(GetParam()));
+    const std::vector<double> expected = f.basis.evaluate_many(f.matrix, times);
+    struct Recorder final : tavo::BatchConsumer {
+        const std::vector<double>* times = nullptr;
+        bool pause = false;
+        std::size_t fail_at = SIZE_MAX;
+        std::size_t writes = 0, waits = 0, takes = 0;
+        std::vector<double> values;
+        void write_times(std::span<double> into) override {
+            ++writes;
+            std::copy(times->begin(), times->end(), into.begin());
+        }
+        bool wants_pause() override { return pause; }
+        void wait(const tavo::ChunkWait& next) override {
+            ++waits;
+            next();
+        }
+        void take(std::span<const double> chunk) override {
+            if (takes++ == fail_at) throw std::runtime_error("consumer");
+            values.insert(values.end(), chunk.begin(), chunk.end());
+        }
+    };
+    for (const bool pause : {false, true}) {
+        Recorder r;
+        r.times = &times;
+        r.pause = pause;
+        tavo::evaluate_batch(f.basis, f.matrix, tavo::BatchQuantity::kValue, times.size(), r);
+        EXPECT_EQ(r.writes, 1U);
+        EXPECT_TRUE(same_bits(r.values, expected));
+        if (times.size() <= tavo::SMALL_BATCH_LIMIT) {
+            EXPECT_EQ(r.waits, 0U);
+        } else if (pause) {
+            EXPECT_EQ(r.waits, r.takes);
+        }
+        if (r.takes > 1) {
+            Recorder failing;
+            failing.times = &times;
+            failing.pause = pause;
+            failing.fail_at = 1;
+            EXPECT_THROW(tavo::evaluate_batch(f.basis, f.matrix, tavo::BatchQuantity::kValue,
+                                              times.size(), failing),
+                         std::runtime_error);
+            EXPECT_EQ(failing.takes, 2U);
+        }
+    }
+}
 
 TEST(BatchEvaluation, ConcurrentBatchesOnSharedDataAgree) {
     const BatchFixture f(6);

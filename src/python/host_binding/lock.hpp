@@ -1,15 +1,13 @@
 /// @brief The interpreter lock: `without_lock` runs work with it released, `LockSharing` lets
-/// other threads have it from a long loop, and `float_list_result` turns a computation done
-/// in chunks without the lock into a float list.
+/// other threads have it from a long loop.
 #pragma once
 
 #include <chrono>
 #include <cstddef>
 #include <exception>
-#include <span>
 #include <thread>
 
-#include "results.hpp"
+#include "errors.hpp"
 
 namespace tavo::host {
 
@@ -48,32 +46,5 @@ private:
     static constexpr std::chrono::microseconds kSleep{20};
     std::chrono::steady_clock::time_point next_ = std::chrono::steady_clock::now() + kEvery;
 };
-
-// The float list result of a computation done in chunks without the lock: each chunk that is
-// done becomes floats, with the lock held. The lock is released while the calling thread
-// computes chunks or waits for the next one, and every millisecond or so to let other threads
-// run. Between chunks, pending signals are handled: Ctrl-C ends a long batch with
-// KeyboardInterrupt. The chunks need chunk_count(), done(chunk), work_until_done(chunk) and
-// values(chunk).
-template <class Chunks>
-Ref float_list_result(Chunks& chunks, std::size_t size) {
-    Ref list = new_list(size);
-    LockSharing sharing;
-    std::size_t filled = 0;
-    for (std::size_t chunk = 0; chunk < chunks.chunk_count(); ++chunk) {
-        const bool give_way = sharing.due();
-        if (give_way || !chunks.done(chunk)) {
-            without_lock([&] {
-                if (give_way) sharing.give_way();
-                chunks.work_until_done(chunk);
-            });
-        }
-        require_status(PyErr_CheckSignals());
-        const std::span<const double> values = chunks.values(chunk);
-        fill_floats(list.get(), filled, values);
-        filled += values.size();
-    }
-    return list;
-}
 
 }  // namespace tavo::host
