@@ -36,14 +36,6 @@ if(NOT _tavo_zig_arch STREQUAL CMAKE_HOST_SYSTEM_PROCESSOR)
     endif()
 endif()
 
-if(_tavo_zig_arch STREQUAL "x86_64")
-    # Emits every inline definition that a translation unit declares. Kept from the time the
-    # batch kernels were target_clones functions (their clones' libc++ inline callees were
-    # left undefined); those clones are gone, and whether the x86_64 build still needs the
-    # flag is not yet shown, so it stays until a build without it is checked.
-    string(APPEND CMAKE_CXX_FLAGS_INIT " -femit-all-decls")
-endif()
-
 if(TAVO_ZIG_TARGET MATCHES "-linux-gnu")
     # The GNU C library ends a thread (pthread_exit, as the interpreter does to a daemon
     # thread at exit) by a forced unwind in the system's libgcc_s, which calls the C++
