@@ -1,6 +1,5 @@
 #include "callables.hpp"
 
-#include <algorithm>
 #include <vector>
 
 #include "errors.hpp"
@@ -14,14 +13,7 @@ std::string Callable::display_name() const {
     return display + "()";
 }
 
-Arguments::Arguments(const Callable& callable, PyObject* const* args, Py_ssize_t nargs,
-                     PyObject* kwnames)
-    : callable_(callable) {
-    // Every parameter given by position, none by keyword: nothing can be wrong or missing.
-    if (kwnames == nullptr && static_cast<std::size_t>(nargs) == callable.arity) [[likely]] {
-        std::copy_n(args, nargs, slots_.begin());
-        return;
-    }
+void Arguments::parse(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     fill_positional(nargs);
     for (Py_ssize_t i = 0; i < nargs; ++i) slots_[static_cast<std::size_t>(i)] = args[i];
     if (kwnames != nullptr) {
