@@ -6,9 +6,7 @@
 
 namespace tavo::host {
 
-double to_float(PyObject* obj, const char* name) {
-    // An exact float is read directly, without the host's conversion machinery.
-    if (PyFloat_CheckExact(obj)) return PyFloat_AS_DOUBLE(obj);
+double number_to_float(PyObject* obj, const char* name) {
     const double value = PyFloat_AsDouble(obj);
     if (value == -1.0 && PyErr_Occurred()) raise_argument_error(name);
     return value;
