@@ -316,6 +316,38 @@ def test_float_sequence_reads_what_iteration_yields(values):
     assert_bits_equal(*(e.evaluate_many(np.linspace(0.0, 2.0, 9)) for e in evaluators))
 
 
+class Rewriting:
+    """Converts to 2.0 after applying `change` to the list that holds it."""
+
+    def __init__(self, change):
+        self.change, self.owner = change, None
+
+    def __float__(self):
+        self.change(self.owner)
+        return 2.0
+
+
+def list_rewritten_by_its_second_item(change):
+    item = Rewriting(change)
+    item.owner = [1.0, item, 3.0, 4.0, 5.0]
+    return item.owner
+
+
+@pytest.mark.parametrize(
+    "change",
+    [lambda v: v.__setitem__(2, FloatLike(7.0)), lambda v: v.__setitem__(2, 0.1 + v[3]),
+     lambda v: v.__delitem__(2), lambda v: v.insert(2, FloatLike(9.0)),
+     lambda v: v.__setitem__(1, None), lambda v: v.__setitem__(0, FloatLike(6.0))],
+    ids=["float-to-object", "float-replaced", "shrunk", "grown", "own-slot", "read-slot"],
+)
+def test_a_list_changed_while_read_is_read_as_iteration_sees_it(change):
+    expected = [float(x) for x in list_rewritten_by_its_second_item(change)][:4]
+    reader = tavo.LegendreBasis(0, 4, 4.0)
+    got = [reader.evaluate_at(t, list_rewritten_by_its_second_item(change))
+           for t in (0.5, 1.5, 2.5, 3.5)]
+    assert_bits_equal(got, expected)
+
+
 def test_empty_sequence_converts_to_an_empty_vector():
     error = raised(lambda: READER.evaluate_at(0.5, []))
     assert type(error) is PanicException

@@ -3,6 +3,7 @@
 // core on plain values and converts the result back.
 #include <cstdint>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "host_binding/batches.hpp"
@@ -83,8 +84,15 @@ LegendreBasis make_basis(UnsignedInteger degree, UnsignedInteger n_t, Float T) {
 constexpr Callable kBasisEvaluateAt = kBasis.method("evaluate_at", {"t", "legendre_vals"});
 Ref basis_evaluate_at(const LegendreBasis& basis, Float t, FloatSequence legendre_vals) {
     // Values past n_t * (degree + 1) are ignored; fewer is an internal failure.
-    const CoefficientMatrix coefficients(legendre_vals, basis.n_t(),
-                                         checked_add(basis.degree(), 1));
+    const std::uint64_t cols = checked_add(basis.degree(), 1);
+    // n_t * cols <= size, asked without the product, which may overflow.
+    if (legendre_vals.size() / cols >= basis.n_t()) {
+        // Enough of them: the matrix takes the vector over instead of copying it.
+        legendre_vals.resize(basis.n_t() * cols);
+        const CoefficientMatrix coefficients(std::move(legendre_vals), basis.n_t(), cols);
+        return host::float_result(basis.evaluate(coefficients, t));
+    }
+    const CoefficientMatrix coefficients(legendre_vals, basis.n_t(), cols);  // refuses them
     return host::float_result(basis.evaluate(coefficients, t));
 }
 

@@ -13,9 +13,7 @@ std::string Callable::display_name() const {
     return display + "()";
 }
 
-Arguments::Arguments(const Callable& callable, PyObject* const* args, Py_ssize_t nargs,
-                     PyObject* kwnames)
-    : callable_(callable) {
+void Arguments::parse(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     fill_positional(nargs);
     for (Py_ssize_t i = 0; i < nargs; ++i) slots_[static_cast<std::size_t>(i)] = args[i];
     if (kwnames != nullptr) {

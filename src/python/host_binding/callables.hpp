@@ -119,8 +119,17 @@ constexpr const char* qualified_class_name() noexcept {
 // One borrowed object per declared parameter, filled by parsing.
 class Arguments {
 public:
-    // Fast calling convention: positional vector plus a tuple of keyword names.
-    Arguments(const Callable& callable, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
+    // Fast calling convention: positional vector plus a tuple of keyword names. Inline, so
+    // that the common call (every parameter by position, none by keyword: nothing can be
+    // wrong or missing) costs a few moves of the description's own arity.
+    Arguments(const Callable& callable, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames)
+        : callable_(callable) {
+        if (kwnames == nullptr && static_cast<std::size_t>(nargs) == callable.arity) [[likely]] {
+            for (std::size_t i = 0; i < callable.arity; ++i) slots_[i] = args[i];
+            return;
+        }
+        parse(args, nargs, kwnames);
+    }
     // Classic convention (constructors): argument tuple plus keyword dictionary.
     Arguments(const Callable& callable, PyObject* args, PyObject* kwargs);
 
@@ -131,6 +140,7 @@ public:
     }
 
 private:
+    void parse(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
     void fill_positional(Py_ssize_t nargs);
     void fill_keyword(PyObject* name, PyObject* value);
     void check_complete() const;

@@ -6,9 +6,7 @@
 
 namespace tavo::host {
 
-double to_float(PyObject* obj, const char* name) {
-    // An exact float is read directly, without the host's conversion machinery.
-    if (PyFloat_CheckExact(obj)) return PyFloat_AS_DOUBLE(obj);
+double number_to_float(PyObject* obj, const char* name) {
     const double value = PyFloat_AsDouble(obj);
     if (value == -1.0 && PyErr_Occurred()) raise_argument_error(name);
     return value;
@@ -135,8 +133,15 @@ std::vector<double> to_float_sequence(PyObject* obj, const char* name) {
     if (PyList_CheckExact(obj)) {
         values.reserve(static_cast<std::size_t>(PyList_GET_SIZE(obj)));
         for (Py_ssize_t i = 0; i < PyList_GET_SIZE(obj); ++i) {
-            Ref item = Ref::borrow(PyList_GET_ITEM(obj, i));
-            values.push_back(to_float(item.get(), name));
+            PyObject* item = PyList_GET_ITEM(obj, i);
+            // Reading an exact float runs no code: only other items need holding while
+            // their conversion runs.
+            if (PyFloat_CheckExact(item)) {
+                values.push_back(PyFloat_AS_DOUBLE(item));
+                continue;
+            }
+            const Ref held = Ref::borrow(item);
+            values.push_back(to_float(held.get(), name));
         }
         return values;
     }

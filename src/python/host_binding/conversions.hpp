@@ -15,7 +15,14 @@
 namespace tavo::host {
 
 std::uint64_t to_unsigned_integer(PyObject* obj, const char* name);
-double to_float(PyObject* obj, const char* name);
+// Any other object than an exact float, through the host's conversion.
+double number_to_float(PyObject* obj, const char* name);
+inline double to_float(PyObject* obj, const char* name) {
+    // An exact float is read directly, without the host's conversion machinery.
+    if (PyFloat_CheckExact(obj)) [[likely]]
+        return PyFloat_AS_DOUBLE(obj);
+    return number_to_float(obj, name);
+}
 std::vector<double> to_float_sequence(PyObject* obj, const char* name);
 // Imports what the sequence conversion compares types with, once, at the module's import:
 // never while an instance is borrowed.

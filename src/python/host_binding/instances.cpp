@@ -2,13 +2,7 @@
 
 namespace tavo::host {
 
-SharedAccess::SharedAccess(std::atomic<std::int64_t>& flag) : flag_(flag) {
-    std::int64_t current = flag_.load(std::memory_order_relaxed);
-    do {
-        if (current == -1) raise(PyExc_RuntimeError, "Already mutably borrowed");
-    } while (!flag_.compare_exchange_weak(current, current + 1, std::memory_order_acq_rel,
-                                          std::memory_order_relaxed));
-}
+void SharedAccess::refuse_shared_access() { raise(PyExc_RuntimeError, "Already mutably borrowed"); }
 
 ExclusiveAccess::ExclusiveAccess(std::atomic<std::int64_t>& flag) : flag_(flag) {
     std::int64_t expected = 0;

@@ -26,12 +26,21 @@ struct Instance {
 
 class SharedAccess {
 public:
-    explicit SharedAccess(std::atomic<std::int64_t>& flag);
+    explicit SharedAccess(std::atomic<std::int64_t>& flag) : flag_(flag) {
+        std::int64_t current = flag_.load(std::memory_order_relaxed);
+        do {
+            if (current == -1) [[unlikely]]
+                refuse_shared_access();
+        } while (!flag_.compare_exchange_weak(current, current + 1, std::memory_order_acq_rel,
+                                              std::memory_order_relaxed));
+    }
     ~SharedAccess() { flag_.fetch_sub(1, std::memory_order_release); }
     SharedAccess(const SharedAccess&) = delete;
     SharedAccess& operator=(const SharedAccess&) = delete;
 
 private:
+    [[noreturn, gnu::cold, gnu::noinline]] static void refuse_shared_access();
+
     std::atomic<std::int64_t>& flag_;
 };
 
