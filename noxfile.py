@@ -189,6 +189,16 @@ def all_pythons(session):
 
 
 @nox.session
+def one_python(session):
+    """The Python suite on the interpreter TAVO_PYTHON, in the environment TAVO_VENV with the
+    module built in TAVO_BUILD_DIR: how scripts/interpreters.sh runs it on the interpreters
+    it provides. Arguments go to pytest, after tests/ unless they name tests themselves."""
+    python = prepare(session)
+    named = any(arg.startswith("tests") for arg in session.posargs)
+    pytest(session, python, *([] if named else ["tests"]), *session.posargs)
+
+
+@nox.session
 def lint(session):
     """clang-format (dry run, differences are errors) over the C++ files, clang-tidy over
     src/ (every warning an error), ruff over the Python files; pinned versions."""

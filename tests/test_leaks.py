@@ -282,3 +282,44 @@ def test_no_leak_while_batches_run_in_other_threads():
     assert refused <= {"Already borrowed"}
     if not sanitized():
         assert growth < 8 * 1024 * 1024, growth
+
+
+# Each result kind once, made and dropped many times under the debug allocator, which fills
+# fresh memory with a pattern: a header field left as the memory held it shows there. No
+# tracer runs, so the module takes its own path to fresh floats.
+BLOCKS_SETUP = """
+import sys, numpy as np, tavo
+e = tavo.LegendreBasisEvaluator(3, 64, 2.0)
+dofs = np.linspace(-1.0, 1.0, 256).tolist()
+e.set_dofs(dofs)
+b = tavo.LegendreBasis(3, 64, 2.0)
+times = np.linspace(-0.1, 2.1, 100)
+"""
+
+
+@pytest.mark.parametrize("call", [
+    "e.evaluate_at(0.3)",
+    "b.evaluate_at(0.3, dofs)",
+    "e.evaluate_many(times)",
+    "b.evaluate_all_basis_functions(0.7)",
+    "tavo.lagrange_prolongation_matrix(4, 8, 2)",
+    "tavo.get_lagrange_points(2, 3, 1.0)",
+])
+def test_no_allocated_block_kept_per_call(child, call):
+    if sanitized():
+        pytest.skip("the sanitizer replaces the interpreter's allocator")
+    calls = 20_000
+    source = BLOCKS_SETUP + f"""
+for _ in range(1000):
+    {call}
+before = sys.getallocatedblocks()
+for _ in range({calls}):
+    {call}
+print(sys.getallocatedblocks() - before)
+"""
+    env = {**os.environ, "PYTHONMALLOC": "debug"}
+    env.pop("PYTHONTRACEMALLOC", None)
+    run = child(source, env=env)
+    assert run.returncode == 0, run.stderr
+    # A lost object per call would be `calls` blocks at least.
+    assert int(run.stdout) < calls // 100, f"{run.stdout.strip()} blocks kept over {calls} calls"
