@@ -21,7 +21,9 @@ ft_version=3.13.15
 # What the sid root holds; its folder is keyed by this list, so a change makes a new one.
 sid_packages=python3.14,python3.14-dev,python3.14-venv,python3.15,python3.15-dev,python3.15-venv
 sid_packages+=,g++,libeigen3-dev,libtbb-dev,ca-certificates,git
-sid_root="$cache/sid-root-$(printf %s "$sid_packages" | sha256sum | cut -c1-10)"
+# Eigen: the machine's own release series (3.4), over sid's newer major version.
+sid_eigen=libeigen3-dev
+sid_root="$cache/sid-root-$(printf '%s;%s from the host suite' "$sid_packages" "$sid_eigen" | sha256sum | cut -c1-10)"
 ft_prefix="$cache/cpython-$ft_version-t"
 
 say() { echo "interpreters: $*" >&2; }
@@ -87,11 +89,21 @@ ensure_sid() {
         rm -rf "$sid_root"
         return 1
     }
+    local debs
+    debs=$(mktemp -d "$sid_root/tmp/eigen.XXXXXX")
+    (cd "$debs" && { apt-get download -qq "$sid_eigen" || { apt-get update -qq && apt-get download -qq "$sid_eigen"; }; }) >&2 &&
+        chroot "$sid_root" sh -c "dpkg -i /tmp/${debs##*/}/*.deb && apt-mark hold $sid_eigen" >&2 || {
+        say "could not put the host's $sid_eigen into the sid root"
+        rm -rf "$sid_root"
+        return 1
+    }
+    rm -rf "$debs"
     touch "$sid_root/.complete"
 }
 
-# Runs a command inside the sid root, with the checkout and the cache at their own paths;
-# the mounts live in a private namespace and vanish with it.
+# Runs a command inside the sid root, with the checkout and the cache at their own paths and
+# the machine's name resolution and certificates; the mounts live in a private namespace
+# and vanish with it.
 in_sid() {
     cp /etc/resolv.conf "$sid_root/etc/resolv.conf"
     mkdir -p "$sid_root$checkout" "$sid_root$cache" "$sid_root/proc" "$sid_root/dev"
@@ -101,6 +113,8 @@ in_sid() {
         mount --rbind /dev "$root/dev"
         mount --bind "$checkout" "$root$checkout"
         mount --bind "$cache" "$root$cache"
+        # The machine'"'"'s own trust: what it reaches the package registries through.
+        mount --bind /etc/ssl/certs/ca-certificates.crt "$root/etc/ssl/certs/ca-certificates.crt"
         exec chroot "$root" /usr/bin/env -C "$checkout" -u PIP_FIND_LINKS \
             PATH=/usr/local/bin:/usr/bin:/bin "$@"' in_sid "$sid_root" "$checkout" "$cache" "$@"
 }

@@ -38,6 +38,11 @@ def sanitized():
         return any(name in maps.read() for name in ("libasan", "libtsan"))
 
 
+def in_parallel():
+    """Whether threads of this process run Python code truly at once (no interpreter lock)."""
+    return not getattr(sys, "_is_gil_enabled", lambda: True)()
+
+
 def _panic_exception_class():
     try:
         tavo.lagrange_prolongation_matrix(1, 1, 0)
