@@ -192,10 +192,17 @@ def all_pythons(session):
 def one_python(session):
     """The Python suite on the interpreter TAVO_PYTHON, in the environment TAVO_VENV with the
     module built in TAVO_BUILD_DIR: how scripts/interpreters.sh runs it on the interpreters
-    it provides. Arguments go to pytest, after tests/ unless they name tests themselves."""
+    it provides. Arguments go to pytest, after tests/ unless they name tests themselves.
+    TAVO_PARALLEL_THREADS=N runs each test that means something in parallel in N threads at
+    once (pytest-run-parallel; tests/conftest.py marks the others), as on a free-threaded
+    build."""
     python = prepare(session)
     named = any(arg.startswith("tests") for arg in session.posargs)
-    pytest(session, python, *([] if named else ["tests"]), *session.posargs)
+    parallel = []
+    if os.environ.get("TAVO_PARALLEL_THREADS"):
+        session.run(python, *PIP, "pytest-run-parallel", external=True)
+        parallel = [f"--parallel-threads={os.environ['TAVO_PARALLEL_THREADS']}"]
+    pytest(session, python, *([] if named else ["tests"]), *parallel, *session.posargs)
 
 
 @nox.session
@@ -226,12 +233,12 @@ def python_checks(session):
            env={"PYTHONMALLOC": "debug"})
 
 
-def instrumented(session, name, profile, *defines, env=None):
+def instrumented(session, name, profile, *defines, env=None, base=None, cpp_tests=True):
     """The module and the C++ tests built with a sanitizer (build/NAME), the module installed
-    into build/NAME-venv, which sees every other package of the project's environment through
-    a .pth file, so nothing is downloaded twice. Returns that python and an empty folder for
-    the reports."""
-    base = prepare(session)
+    into build/NAME-venv, which sees every other package of the project's environment (or of
+    the environment of `base`, a python) through a .pth file, so nothing is downloaded twice.
+    Returns that python and an empty folder for the reports."""
+    base = base or prepare(session)
     build, venv = BUILD / name, BUILD / f"{name}-venv"
     if not (venv / "bin" / "python").exists():
         session.run(base, "-m", "venv", str(venv), external=True)
@@ -241,7 +248,7 @@ def instrumented(session, name, profile, *defines, env=None):
     there = subprocess.run([base, "-c", purelib], capture_output=True, text=True, check=True)
     Path(here.stdout.strip(), "tavo_dev_packages.pth").write_text(there.stdout)
     session.run(python, *PIP, "--no-build-isolation", "--no-deps", f"-Cbuild-dir={build}",
-                "-Ccmake.define.TAVO_BUILD_TESTS=ON",
+                f"-Ccmake.define.TAVO_BUILD_TESTS={'ON' if cpp_tests else 'OFF'}",
                 *[f"-Ccmake.define.{define}" for define in defines], str(ROOT),
                 env={**with_venv_path(), "TAVO_PROFILE": profile, **(env or {})}, external=True)
     reports = build / "reports"
@@ -360,6 +367,42 @@ def thread_sanitizer(session):
     fail_on_reports(session, reports)
     if failed:
         session.error("pytest failed under ThreadSanitizer")
+    free_threaded_under_tsan(session, libs, tbb, norandom, common)
+
+
+def free_threaded_under_tsan(session, libs, tbb, norandom, common):
+    """The thread tests on the free-threaded interpreter (scripts/interpreters.sh makes it),
+    where the module's calls truly overlap, with the module and oneTBB instrumented. The
+    interpreter is not: a race inside it, or between its code and the module's, goes unseen
+    (an instrumented interpreter would cost another build of it and slow every test
+    several-fold); what is checked is the module's own state under parallel callers (the
+    borrow flags, the one-time state, the pool, the results)."""
+    provider = ROOT / "scripts" / "interpreters.sh"
+    found = subprocess.run(["bash", str(provider), "python", "cpython-3.13t"], cwd=ROOT,
+                           stdout=subprocess.PIPE, text=True)
+    if found.returncode or not found.stdout.strip():
+        if os.environ.get("CI") == "true":
+            session.error("no free-threaded interpreter for ThreadSanitizer")
+        session.log("no free-threaded interpreter: its ThreadSanitizer run is left out")
+        return
+    os.environ["PIP_PREFER_BINARY"] = "1"  # its wheels are of older releases
+    base = prepare(session, python=found.stdout.strip(), venv=BUILD / "venv-cpython-3.13t",
+                   build_dir=BUILD / "module-cpython-3.13t")
+    python, _, reports = instrumented(session, "tsan-3.13t", "tsan", f"TBB_DIR={tbb}/lib/cmake/TBB",
+                                      env=libs, base=base, cpp_tests=False)
+    env = {**libs, "LD_PRELOAD": gcc_file("libtsan.so"),
+           "TSAN_OPTIONS": f"{common}:log_path={reports / 'tsan'}"}
+    failed = False
+    try:
+        session.run(*norandom, python, "-W", "error", "-c",
+                    "import sys, tavo; assert not sys._is_gil_enabled()", external=True, env=env)
+        session.run(*norandom, python, *CHECKED, "tests/test_stress.py", "tests/test_threads.py",
+                    external=True, env=env)
+    except nox.command.CommandFailed:
+        failed = True
+    fail_on_reports(session, reports)
+    if failed:
+        session.error("the free-threaded interpreter failed under ThreadSanitizer")
 
 
 @nox.session

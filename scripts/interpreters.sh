@@ -8,6 +8,8 @@
 #   interpreters.sh names              one NAME per line of those that can be had (building
 #                                      them first); nothing when none can, but with CI=true
 #                                      one that cannot be made fails (exit 1)
+#   interpreters.sh python cpython-3.13t
+#                                      the path of that interpreter (made first)
 #   interpreters.sh test NAME [ARGS]   installs the checkout (`pip install .`) into a virtual
 #                                      environment of NAME and runs the suite there (pytest
 #                                      ARGS instead of tests/); exits with its status
@@ -148,6 +150,11 @@ prepare) # Internal: makes one of them (names does all of them in turn).
     *) exit 2 ;;
     esac
     ;;
+python) # The path of an interpreter that runs on this machine as it is (cpython-3.13t).
+    [ "${2:-}" = cpython-3.13t ] || exit 2
+    ensure_ft >&2
+    echo "$ft_prefix/bin/python3.13t"
+    ;;
 names)
     status=0
     if ensure_sid; then
@@ -175,7 +182,9 @@ test)
         ;;
     cpython-3.13t)
         ensure_ft
-        run_suite "$ft_prefix/bin/python3.13t" "$name" "$@"
+        # Where threads truly run at once, each test that means something in parallel runs
+        # in four threads at once.
+        TAVO_PARALLEL_THREADS=4 run_suite "$ft_prefix/bin/python3.13t" "$name" "$@"
         ;;
     *)
         say "unknown interpreter $name (known: cpython-3.14 cpython-3.15 cpython-3.13t)"
@@ -184,7 +193,7 @@ test)
     esac
     ;;
 *)
-    sed -n '2,16p' "$0" >&2
+    sed -n '2,18p' "$0" >&2
     exit 2
     ;;
 esac

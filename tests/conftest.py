@@ -139,3 +139,24 @@ def client():
     cluster.close()
     os.environ.clear()
     os.environ.update(environment)
+
+
+# What runs once, never in several threads at once under pytest-run-parallel: the files
+# whose tests start threads of their own, other processes, signals or fork, or change
+# process-wide state (the module cache, tracing, the environment, the pool), and every test
+# of a child interpreter, a Dask cluster or captured file descriptors.
+SERIAL_FILES = {"test_dask.py", "test_fuzz.py", "test_huge_sizes.py", "test_leaks.py",
+                "test_module_frame.py", "test_packaging.py", "test_process_events.py",
+                "test_readme.py", "test_stress.py", "test_stubs.py", "test_threads.py",
+                "test_tools_dask.py"}
+SERIAL_FIXTURES = {"child", "client", "capfd", "capsys", "monkeypatch"}
+
+
+def pytest_configure(config):
+    config.addinivalue_line("markers", "thread_unsafe: run in one thread only")
+
+
+def pytest_collection_modifyitems(items):
+    for item in items:
+        if item.path.name in SERIAL_FILES or SERIAL_FIXTURES & set(item.fixturenames):
+            item.add_marker(pytest.mark.thread_unsafe)

@@ -1,9 +1,10 @@
 """The module object as imported: namespace, callables, classes and `sum_as_string`."""
 
 import importlib
+import os
 import random
 import sys
-import textwrap
+import sysconfig
 import weakref
 
 import pytest
@@ -168,7 +169,8 @@ def test_import_from_a_second_interpreter_is_refused(child, module, run):
     # The sub-interpreter reports for itself: the ways each module hands back its failure
     # differ between versions.
     inner = ("try:\n    import tavo\nexcept ImportError as error:\n"
-             "    print('ImportError:', error, flush=True)\nelse:\n    print('imported', flush=True)")
+             "    print('ImportError:', error, flush=True)\n"
+             "else:\n    print('imported', flush=True)")
     code = f"import {module} as interpreters\nimport tavo\ncode = {inner!r}\n{run}\n"
     code += "print(tavo.sum_as_string(1, 2))\n"
     run = child(code, timeout=60)
@@ -201,3 +203,13 @@ _RANDOM_PAIRS = [(_rng.getrandbits(64), _rng.getrandbits(_rng.randint(1, 64))) f
 def test_sum_as_string(a, b, expected):
     assert tavo.sum_as_string(a, b) == expected
     assert tavo.sum_as_string(b=b, a=a) == expected
+
+
+@pytest.mark.skipif(not sysconfig.get_config_var("Py_GIL_DISABLED"),
+                    reason="a build with the interpreter lock")
+def test_import_leaves_the_interpreter_lock_off(child):
+    # Importing a module that does not declare itself safe turns the lock back on, warning.
+    run = child("import sys, warnings\nwarnings.simplefilter('error')\nimport tavo\n"
+                "print(sys._is_gil_enabled())",
+                env={k: v for k, v in os.environ.items() if k != "PYTHON_GIL"})
+    assert run.returncode == 0 and run.stdout.strip() == "False", run.stderr

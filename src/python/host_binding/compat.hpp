@@ -73,7 +73,8 @@ static_assert(offsetof(PyObject, ob_type) == 8 && sizeof(PyObject) == 16);
 #else
 // The count is one word of its own, before the type.
 inline constexpr bool kKnownHeader = true;
-static_assert(offsetof(PyObject, ob_refcnt) == 0 && sizeof(PyObject::ob_refcnt) == sizeof(Py_ssize_t));
+static_assert(offsetof(PyObject, ob_refcnt) == 0 &&
+              sizeof(PyObject::ob_refcnt) == sizeof(Py_ssize_t));
 static_assert(offsetof(PyObject, ob_type) == sizeof(Py_ssize_t) &&
               sizeof(PyObject) == sizeof(Py_ssize_t) + sizeof(PyTypeObject*));
 #endif
@@ -119,7 +120,9 @@ inline void init_fresh_object(PyObject* object, PyTypeObject* type) noexcept {
 class CriticalSection {
 public:
 #if defined(Py_GIL_DISABLED)
-    explicit CriticalSection(PyObject* object) noexcept { PyCriticalSection_Begin(&section_, object); }
+    explicit CriticalSection(PyObject* object) noexcept {
+        PyCriticalSection_Begin(&section_, object);
+    }
     ~CriticalSection() { PyCriticalSection_End(&section_); }
 #else
     explicit CriticalSection(PyObject*) noexcept {}

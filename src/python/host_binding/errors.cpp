@@ -57,7 +57,6 @@ struct PendingError {
     }
 };
 
-
 std::string thread_name() {
     if (static_cast<pid_t>(syscall(SYS_gettid)) == getpid()) return "main";
     char name[64] = {};
