@@ -385,7 +385,7 @@ def free_threaded_under_tsan(session, libs, tbb, norandom, common):
             session.error("no free-threaded interpreter for ThreadSanitizer")
         session.log("no free-threaded interpreter: its ThreadSanitizer run is left out")
         return
-    os.environ["PIP_PREFER_BINARY"] = "1"  # its wheels are of older releases
+    os.environ["PIP_ONLY_BINARY"] = ":all:"  # as scripts/interpreters.sh installs there
     base = prepare(session, python=found.stdout.strip(), venv=BUILD / "venv-cpython-3.13t",
                    build_dir=BUILD / "module-cpython-3.13t")
     python, _, reports = instrumented(session, "tsan-3.13t", "tsan", f"TBB_DIR={tbb}/lib/cmake/TBB",

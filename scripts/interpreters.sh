@@ -123,8 +123,8 @@ in_sid() {
 
 # The suite as noxfile.py's `one_python` session runs it (prepare(), then pytest in
 # development mode), from a nox of the interpreter's own in build/, beside its environment.
-# Wheels are preferred to newer sources: a new interpreter often has wheels only of an
-# older release.
+# Dependencies come as wheels only: a new interpreter often has wheels only of older
+# releases, and their sources may need toolchains this machine does not have.
 run_suite() { # PYTHON NAME ARGS...
     local python=$1 name=$2
     shift 2
@@ -133,7 +133,7 @@ run_suite() { # PYTHON NAME ARGS...
         "$python" -m venv "$nox_venv" && "$nox_venv/bin/python" -m pip install -q nox
     } >&2
     TAVO_PYTHON="$python" TAVO_VENV="build/venv-$name" TAVO_BUILD_DIR="build/module-$name" \
-        PIP_PREFER_BINARY=1 "$nox_venv/bin/nox" -f noxfile.py -s one_python -- "$@"
+        PIP_ONLY_BINARY=:all: "$nox_venv/bin/nox" -f noxfile.py -s one_python -- "$@"
 }
 
 # In CI an interpreter that cannot be made fails the run; elsewhere it is left out.
