@@ -331,22 +331,10 @@ def thread_sanitizer(session):
     """The C++ tests (batches from several threads on the worker pool) and the Python tests
     that run batches, set_dofs and single-time calls from several threads, under
     ThreadSanitizer with an instrumented oneTBB. Any report fails; tests/tsan.supp lists the
-    ones known to be false, each with its reason."""
-    build_tbb = "source scripts/cross_env.sh && instrumented_onetbb thread"
-    tbb = subprocess.run(["bash", "-c", build_tbb], cwd=ROOT, stdout=subprocess.PIPE, text=True)
-    if tbb.returncode:
-        session.error("the instrumented oneTBB did not build")
-    tbb = tbb.stdout.strip().splitlines()[-1]
-    libs = {"LD_LIBRARY_PATH": os.pathsep.join(filter(None, [f"{tbb}/lib",
-                                                              os.environ.get("LD_LIBRARY_PATH")]))}
+    ones known to be false, each with its reason. Then thread_sanitizer_3_13t."""
+    libs, tbb, norandom, common = tsan_setting(session)
     python, build, reports = instrumented(session, "tsan", "tsan",
                                           f"TBB_DIR={tbb}/lib/cmake/TBB", env=libs)
-    # The runtime cannot map its shadow memory beside a fully randomised address space on
-    # recent kernels: setarch -R turns the randomisation off for the processes below.
-    machine = platform.machine()
-    norandom = ["setarch", machine, "-R"] if subprocess.call(
-        ["setarch", machine, "-R", "true"], stderr=subprocess.DEVNULL) == 0 else []
-    common = f"halt_on_error=1:second_deadlock_stack=1:suppressions={ROOT / 'tests' / 'tsan.supp'}"
     session.run(*norandom, tool("ctest"), "--test-dir", str(build), "-j2", "--output-on-failure",
                 "--no-tests=error", "-E", REFUSED_REGEX, external=True,
                 env={**libs, "TSAN_OPTIONS": common})
@@ -367,16 +355,39 @@ def thread_sanitizer(session):
     fail_on_reports(session, reports)
     if failed:
         session.error("pytest failed under ThreadSanitizer")
-    free_threaded_under_tsan(session, libs, tbb, norandom, common)
+    thread_sanitizer_3_13t(session)
 
 
-def free_threaded_under_tsan(session, libs, tbb, norandom, common):
-    """The thread tests on the free-threaded interpreter (scripts/interpreters.sh makes it),
+def tsan_setting(session):
+    """The instrumented oneTBB (built once, cached), its library path, the prefix that turns
+    address randomisation off, and the runtime's common options."""
+    build_tbb = "source scripts/cross_env.sh && instrumented_onetbb thread"
+    tbb = subprocess.run(["bash", "-c", build_tbb], cwd=ROOT, stdout=subprocess.PIPE, text=True)
+    if tbb.returncode:
+        session.error("the instrumented oneTBB did not build")
+    tbb = tbb.stdout.strip().splitlines()[-1]
+    libs = {"LD_LIBRARY_PATH": os.pathsep.join(filter(None, [f"{tbb}/lib",
+                                                              os.environ.get("LD_LIBRARY_PATH")]))}
+    # The runtime cannot map its shadow memory beside a fully randomised address space on
+    # recent kernels: setarch -R turns the randomisation off for the processes below.
+    machine = platform.machine()
+    norandom = ["setarch", machine, "-R"] if subprocess.call(
+        ["setarch", machine, "-R", "true"], stderr=subprocess.DEVNULL) == 0 else []
+    common = f"halt_on_error=1:second_deadlock_stack=1:suppressions={ROOT / 'tests' / 'tsan.supp'}"
+    return libs, tbb, norandom, common
+
+
+@nox.session
+def thread_sanitizer_3_13t(session):
+    """The stress tests (tests/test_stress.py: the shared evaluator and basis, the list changed
+    while it is read, the hammering) on the free-threaded interpreter (scripts/interpreters.sh
+    makes it),
     where the module's calls truly overlap, with the module and oneTBB instrumented. The
     interpreter is not: a race inside it, or between its code and the module's, goes unseen
     (an instrumented interpreter would cost another build of it and slow every test
     several-fold); what is checked is the module's own state under parallel callers (the
     borrow flags, the one-time state, the pool, the results)."""
+    libs, tbb, norandom, common = tsan_setting(session)
     provider = ROOT / "scripts" / "interpreters.sh"
     found = subprocess.run(["bash", str(provider), "python", "cpython-3.13t"], cwd=ROOT,
                            stdout=subprocess.PIPE, text=True)
@@ -396,7 +407,7 @@ def free_threaded_under_tsan(session, libs, tbb, norandom, common):
     try:
         session.run(*norandom, python, "-W", "error", "-c",
                     "import sys, tavo; assert not sys._is_gil_enabled()", external=True, env=env)
-        session.run(*norandom, python, *CHECKED, "tests/test_stress.py", "tests/test_threads.py",
+        session.run(*norandom, python, *CHECKED, "tests/test_stress.py", *session.posargs,
                     external=True, env=env)
     except nox.command.CommandFailed:
         failed = True
