@@ -43,6 +43,17 @@ def in_parallel():
     return not getattr(sys, "_is_gil_enabled", lambda: True)()
 
 
+def evaluation(method, *args):
+    """The result of an evaluation, tried again while a set_dofs of another thread holds the
+    evaluator (which only happens where threads truly run at once)."""
+    while True:
+        try:
+            return method(*args)
+        except RuntimeError as error:
+            if not in_parallel() or str(error) != "Already mutably borrowed":
+                raise
+
+
 def _panic_exception_class():
     try:
         tavo.lagrange_prolongation_matrix(1, 1, 0)

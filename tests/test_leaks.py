@@ -13,7 +13,7 @@ import tracemalloc
 import numpy as np
 import pytest
 import tavo
-from conftest import Index, PanicException, misaligned, sanitized
+from conftest import Index, PanicException, evaluation, misaligned, sanitized
 
 try:
     import _testcapi
@@ -270,10 +270,10 @@ def test_no_leak_while_batches_run_in_other_threads():
         # The first rounds let each thread's allocator arena reach its working size.
         rounds = 30 if sanitized() else 300
         for _ in range(rounds // 3):
-            e.evaluate_many(times)
+            evaluation(e.evaluate_many, times)
         resident = resident_bytes()
         for _ in range(rounds):
-            e.evaluate_many(times)
+            evaluation(e.evaluate_many, times)
         growth = resident_bytes() - resident
     finally:
         stop.set()

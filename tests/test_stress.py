@@ -13,7 +13,7 @@ from pathlib import Path
 
 import numpy as np
 import tavo
-from conftest import PanicException, coefficients, in_parallel, same_bits
+from conftest import PanicException, coefficients, evaluation, in_parallel, same_bits
 
 THREADS = 8
 ROUNDS = 60
@@ -53,17 +53,6 @@ class Tracked:
                 assert in_parallel() or self.started > finished_before, \
                     "refused with no batch running"
             return False
-
-
-def evaluation(method, *args):
-    """The result of an evaluation, tried again while a set_dofs of another thread holds the
-    evaluator (which only happens where threads truly run at once)."""
-    while True:
-        try:
-            return method(*args)
-        except RuntimeError as error:
-            if not in_parallel() or str(error) != "Already mutably borrowed":
-                raise
 
 
 def stress():
