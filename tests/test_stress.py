@@ -202,7 +202,7 @@ def test_one_shared_evaluator_and_basis_with_two_alternating_coefficient_sets():
             assert same_bits(value, expected[s]["at"][k])
             compared[i] += 2
 
-    assert not run_threads(work, THREADS, 4.0)
+    assert not run_threads(work, THREADS, 2.5)
     assert all(compared[i] for i in range(THREADS) if i % 4), compared
 
 
