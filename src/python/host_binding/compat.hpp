@@ -59,7 +59,8 @@ inline void restore_exception(PyObject* type, PyObject* value, PyObject* traceba
 // The object header layouts the module writes itself, each checked against this build's
 // headers: a version, build kind or word size not listed here gets the interpreter's own
 // initialisation, since a field the module does not know of would keep whatever the memory
-// held (from 3.14 a stale flag bit reads as "immortal", and the object is never freed).
+// held (from 3.14 the flags beside the count: a stale bit there may make the interpreter
+// take the object for an immortal one and never free it).
 #if defined(Py_GIL_DISABLED) || PY_VERSION_HEX >= 0x03100000
 inline constexpr bool kKnownHeader = false;
 #elif PY_VERSION_HEX >= 0x030E0000 && SIZEOF_VOID_P > 4
@@ -148,9 +149,9 @@ inline bool declare_no_lock_needed(PyObject* module) noexcept {
 }
 
 // One-time initialisation that runs Python code: where threads run in parallel, a mutex that
-// lets the interpreter go on (and stop the world) while a thread waits for it; elsewhere the
-// interpreter lock already keeps other threads out but where that code lets them in, which
-// only a second import could use, and nothing is needed.
+// lets the interpreter go on (and stop the world) while a thread waits for it. Elsewhere the
+// interpreter lock keeps other threads out but where that code lets them in, which only a
+// second import at the same time could use: nothing more is needed there.
 class InitLock {
 public:
 #if defined(Py_GIL_DISABLED)
