@@ -189,6 +189,23 @@ def all_pythons(session):
 
 
 @nox.session
+def one_python(session):
+    """The Python suite on the interpreter TAVO_PYTHON, in the environment TAVO_VENV with the
+    module built in TAVO_BUILD_DIR: how scripts/interpreters.sh runs it on the interpreters
+    it provides. Arguments go to pytest, after tests/ unless they name tests themselves.
+    TAVO_PARALLEL_THREADS=N runs each test that means something in parallel in N threads at
+    once (pytest-run-parallel; tests/conftest.py marks the others), as on a free-threaded
+    build."""
+    python = prepare(session)
+    named = any(arg.startswith("tests") for arg in session.posargs)
+    parallel = []
+    if os.environ.get("TAVO_PARALLEL_THREADS"):
+        session.run(python, *PIP, "pytest-run-parallel", external=True)
+        parallel = [f"--parallel-threads={os.environ['TAVO_PARALLEL_THREADS']}"]
+    pytest(session, python, *([] if named else ["tests"]), *parallel, *session.posargs)
+
+
+@nox.session
 def lint(session):
     """clang-format (dry run, differences are errors) over the C++ files, clang-tidy over
     src/ (every warning an error), ruff over the Python files; pinned versions."""
@@ -216,12 +233,12 @@ def python_checks(session):
            env={"PYTHONMALLOC": "debug"})
 
 
-def instrumented(session, name, profile, *defines, env=None):
+def instrumented(session, name, profile, *defines, env=None, base=None, cpp_tests=True):
     """The module and the C++ tests built with a sanitizer (build/NAME), the module installed
-    into build/NAME-venv, which sees every other package of the project's environment through
-    a .pth file, so nothing is downloaded twice. Returns that python and an empty folder for
-    the reports."""
-    base = prepare(session)
+    into build/NAME-venv, which sees every other package of the project's environment (or of
+    the environment of `base`, a python) through a .pth file, so nothing is downloaded twice.
+    Returns that python and an empty folder for the reports."""
+    base = base or prepare(session)
     build, venv = BUILD / name, BUILD / f"{name}-venv"
     if not (venv / "bin" / "python").exists():
         session.run(base, "-m", "venv", str(venv), external=True)
@@ -231,7 +248,7 @@ def instrumented(session, name, profile, *defines, env=None):
     there = subprocess.run([base, "-c", purelib], capture_output=True, text=True, check=True)
     Path(here.stdout.strip(), "tavo_dev_packages.pth").write_text(there.stdout)
     session.run(python, *PIP, "--no-build-isolation", "--no-deps", f"-Cbuild-dir={build}",
-                "-Ccmake.define.TAVO_BUILD_TESTS=ON",
+                f"-Ccmake.define.TAVO_BUILD_TESTS={'ON' if cpp_tests else 'OFF'}",
                 *[f"-Ccmake.define.{define}" for define in defines], str(ROOT),
                 env={**with_venv_path(), "TAVO_PROFILE": profile, **(env or {})}, external=True)
     reports = build / "reports"
@@ -314,22 +331,10 @@ def thread_sanitizer(session):
     """The C++ tests (batches from several threads on the worker pool) and the Python tests
     that run batches, set_dofs and single-time calls from several threads, under
     ThreadSanitizer with an instrumented oneTBB. Any report fails; tests/tsan.supp lists the
-    ones known to be false, each with its reason."""
-    build_tbb = "source scripts/cross_env.sh && instrumented_onetbb thread"
-    tbb = subprocess.run(["bash", "-c", build_tbb], cwd=ROOT, stdout=subprocess.PIPE, text=True)
-    if tbb.returncode:
-        session.error("the instrumented oneTBB did not build")
-    tbb = tbb.stdout.strip().splitlines()[-1]
-    libs = {"LD_LIBRARY_PATH": os.pathsep.join(filter(None, [f"{tbb}/lib",
-                                                              os.environ.get("LD_LIBRARY_PATH")]))}
+    ones known to be false, each with its reason. Then thread_sanitizer_3_13t."""
+    libs, tbb, norandom, common = tsan_setting(session)
     python, build, reports = instrumented(session, "tsan", "tsan",
                                           f"TBB_DIR={tbb}/lib/cmake/TBB", env=libs)
-    # The runtime cannot map its shadow memory beside a fully randomised address space on
-    # recent kernels: setarch -R turns the randomisation off for the processes below.
-    machine = platform.machine()
-    norandom = ["setarch", machine, "-R"] if subprocess.call(
-        ["setarch", machine, "-R", "true"], stderr=subprocess.DEVNULL) == 0 else []
-    common = f"halt_on_error=1:second_deadlock_stack=1:suppressions={ROOT / 'tests' / 'tsan.supp'}"
     session.run(*norandom, tool("ctest"), "--test-dir", str(build), "-j2", "--output-on-failure",
                 "--no-tests=error", "-E", REFUSED_REGEX, external=True,
                 env={**libs, "TSAN_OPTIONS": common})
@@ -350,6 +355,69 @@ def thread_sanitizer(session):
     fail_on_reports(session, reports)
     if failed:
         session.error("pytest failed under ThreadSanitizer")
+    thread_sanitizer_3_13t(session)
+
+
+def tsan_setting(session):
+    """The instrumented oneTBB (built once, cached), its library path, the prefix that turns
+    address randomisation off, and the runtime's common options."""
+    build_tbb = "source scripts/cross_env.sh && instrumented_onetbb thread"
+    tbb = subprocess.run(["bash", "-c", build_tbb], cwd=ROOT, stdout=subprocess.PIPE, text=True)
+    if tbb.returncode:
+        session.error("the instrumented oneTBB did not build")
+    tbb = tbb.stdout.strip().splitlines()[-1]
+    libs = {"LD_LIBRARY_PATH": os.pathsep.join(filter(None, [f"{tbb}/lib",
+                                                              os.environ.get("LD_LIBRARY_PATH")]))}
+    # The runtime cannot map its shadow memory beside a fully randomised address space on
+    # recent kernels: setarch -R turns the randomisation off for the processes below.
+    machine = platform.machine()
+    norandom = ["setarch", machine, "-R"] if subprocess.call(
+        ["setarch", machine, "-R", "true"], stderr=subprocess.DEVNULL) == 0 else []
+    common = f"halt_on_error=1:second_deadlock_stack=1:suppressions={ROOT / 'tests' / 'tsan.supp'}"
+    return libs, tbb, norandom, common
+
+
+@nox.session
+def thread_sanitizer_3_13t(session):
+    """The stress tests (tests/test_stress.py: the shared evaluator and basis, the list changed
+    while it is read, the hammering) on the free-threaded interpreter (scripts/interpreters.sh
+    makes it),
+    where the module's calls truly overlap, with the module and oneTBB instrumented. The
+    interpreter is not: a race inside it, or between its code and the module's, goes unseen
+    (an instrumented interpreter would cost another build of it and slow every test
+    several-fold); what is checked is the module's own state under parallel callers (the
+    borrow flags, the one-time state, the pool, the results)."""
+    libs, tbb, norandom, common = tsan_setting(session)
+    provider = ROOT / "scripts" / "interpreters.sh"
+    found = subprocess.run(["bash", str(provider), "python", "cpython-3.13t"], cwd=ROOT,
+                           stdout=subprocess.PIPE, text=True)
+    if found.returncode or not found.stdout.strip():
+        if os.environ.get("CI") == "true":
+            session.error("no free-threaded interpreter for ThreadSanitizer")
+        session.log("no free-threaded interpreter: its ThreadSanitizer run is left out")
+        return
+    os.environ["PIP_ONLY_BINARY"] = ":all:"  # as scripts/interpreters.sh installs there
+    base = prepare(session, python=found.stdout.strip(), venv=BUILD / "venv-cpython-3.13t",
+                   build_dir=BUILD / "module-cpython-3.13t")
+    python, _, reports = instrumented(session, "tsan-3.13t", "tsan", f"TBB_DIR={tbb}/lib/cmake/TBB",
+                                      env=libs, base=base, cpp_tests=False)
+    # The interpreter's frees and allocations of its own, synchronised by its atomics,
+    # which the runtime does not see, are not the module's: interceptors report only calls
+    # from instrumented code.
+    env = {**libs, "LD_PRELOAD": gcc_file("libtsan.so"),
+           "TSAN_OPTIONS": f"{common}:ignore_noninstrumented_modules=1:"
+                           f"log_path={reports / 'tsan'}"}
+    failed = False
+    try:
+        session.run(*norandom, python, "-W", "error", "-c",
+                    "import sys, tavo; assert not sys._is_gil_enabled()", external=True, env=env)
+        session.run(*norandom, python, *CHECKED, "tests/test_stress.py", *session.posargs,
+                    external=True, env=env)
+    except nox.command.CommandFailed:
+        failed = True
+    fail_on_reports(session, reports)
+    if failed:
+        session.error("the free-threaded interpreter failed under ThreadSanitizer")
 
 
 @nox.session

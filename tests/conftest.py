@@ -38,6 +38,22 @@ def sanitized():
         return any(name in maps.read() for name in ("libasan", "libtsan"))
 
 
+def in_parallel():
+    """Whether threads of this process run Python code truly at once (no interpreter lock)."""
+    return not getattr(sys, "_is_gil_enabled", lambda: True)()
+
+
+def evaluation(method, *args):
+    """The result of an evaluation, tried again while a set_dofs of another thread holds the
+    evaluator (which only happens where threads truly run at once)."""
+    while True:
+        try:
+            return method(*args)
+        except RuntimeError as error:
+            if not in_parallel() or str(error) != "Already mutably borrowed":
+                raise
+
+
 def _panic_exception_class():
     try:
         tavo.lagrange_prolongation_matrix(1, 1, 0)
@@ -134,3 +150,24 @@ def client():
     cluster.close()
     os.environ.clear()
     os.environ.update(environment)
+
+
+# What runs once, never in several threads at once under pytest-run-parallel: the files
+# whose tests start threads of their own, other processes, signals or fork, or change
+# process-wide state (the module cache, tracing, the environment, the pool), and every test
+# of a child interpreter, a Dask cluster or captured file descriptors.
+SERIAL_FILES = {"test_dask.py", "test_fuzz.py", "test_huge_sizes.py", "test_leaks.py",
+                "test_module_frame.py", "test_packaging.py", "test_process_events.py",
+                "test_readme.py", "test_stress.py", "test_stubs.py", "test_threads.py",
+                "test_tools_dask.py"}
+SERIAL_FIXTURES = {"child", "client", "capfd", "capsys", "monkeypatch"}
+
+
+def pytest_configure(config):
+    config.addinivalue_line("markers", "thread_unsafe: run in one thread only")
+
+
+def pytest_collection_modifyitems(items):
+    for item in items:
+        if item.path.name in SERIAL_FILES or SERIAL_FIXTURES & set(item.fixturenames):
+            item.add_marker(pytest.mark.thread_unsafe)

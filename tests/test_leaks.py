@@ -13,7 +13,7 @@ import tracemalloc
 import numpy as np
 import pytest
 import tavo
-from conftest import Index, PanicException, misaligned, sanitized
+from conftest import Index, PanicException, evaluation, misaligned, sanitized
 
 try:
     import _testcapi
@@ -270,10 +270,10 @@ def test_no_leak_while_batches_run_in_other_threads():
         # The first rounds let each thread's allocator arena reach its working size.
         rounds = 30 if sanitized() else 300
         for _ in range(rounds // 3):
-            e.evaluate_many(times)
+            evaluation(e.evaluate_many, times)
         resident = resident_bytes()
         for _ in range(rounds):
-            e.evaluate_many(times)
+            evaluation(e.evaluate_many, times)
         growth = resident_bytes() - resident
     finally:
         stop.set()
@@ -282,3 +282,60 @@ def test_no_leak_while_batches_run_in_other_threads():
     assert refused <= {"Already borrowed"}
     if not sanitized():
         assert growth < 8 * 1024 * 1024, growth
+
+
+# Each result kind once, made and dropped many times under the debug allocator, which fills
+# fresh memory with a pattern: a header field left as the memory held it shows there (in
+# the word of the reference count, whose upper half a plain float leaves zero on every
+# build with the lock), and an object never freed shows in the allocated blocks. No tracer
+# runs, so the module takes its own path to fresh floats.
+BLOCKS_SETUP = """
+import ctypes, sys, sysconfig, numpy as np, tavo
+e = tavo.LegendreBasisEvaluator(3, 64, 2.0)
+dofs = np.linspace(-1.0, 1.0, 256).tolist()
+e.set_dofs(dofs)
+b = tavo.LegendreBasis(3, 64, 2.0)
+times = np.linspace(-0.1, 2.1, 100)
+
+def floats(result):
+    if isinstance(result, float):
+        return [result]
+    return [f for item in result for f in floats(item)] if isinstance(result, (list, tuple)) else []
+"""
+
+
+@pytest.mark.parametrize("call", [
+    "e.evaluate_at(0.3)",
+    "b.evaluate_at(0.3, dofs)",
+    "e.evaluate_many(times)",
+    "b.evaluate_all_basis_functions(0.7)",
+    "tavo.lagrange_prolongation_matrix(4, 8, 2)",
+    "tavo.get_lagrange_points(2, 3, 1.0)",
+])
+def test_fresh_floats_have_clean_headers_and_are_freed(child, call):
+    if sanitized():
+        pytest.skip("the sanitizer replaces the interpreter's allocator")
+    calls = 20_000
+    source = BLOCKS_SETUP + f"""
+result = {call}
+words = [ctypes.c_uint64.from_address(id(f)).value for f in floats(result)]
+if not sysconfig.get_config_var("Py_GIL_DISABLED"):  # there the header starts otherwise
+    print([hex(word) for word in words if word >> 32][:3])
+else:
+    print([])
+del result
+for _ in range(1000):
+    {call}
+before = sys.getallocatedblocks()
+for _ in range({calls}):
+    {call}
+print(sys.getallocatedblocks() - before)
+"""
+    env = {**os.environ, "PYTHONMALLOC": "debug"}
+    env.pop("PYTHONTRACEMALLOC", None)
+    run = child(source, env=env)
+    assert run.returncode == 0, run.stderr
+    dirty, kept = run.stdout.splitlines()
+    assert dirty == "[]", f"header words of fresh floats: {dirty}"
+    # A lost object per call would be `calls` blocks at least.
+    assert int(kept) < calls // 100, f"{kept} blocks kept over {calls} calls"

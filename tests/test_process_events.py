@@ -13,7 +13,7 @@ import textwrap
 import numpy as np
 import pytest
 import tavo
-from conftest import run_python, sanitized
+from conftest import in_parallel, run_python, sanitized
 
 TIMEOUT = 60
 
@@ -222,8 +222,10 @@ def test_refused_allocation_mid_result_gives_back_its_references(method):
 # exclusively borrowed, so a thread evaluating beside it is never refused.
 FIRST_ARRAY = """
 import sys, threading, time
+finds = []
 class SlowFinder:
     def find_spec(self, name, path=None, target=None):
+        finds.append(name)
         time.sleep(0.01)
 sys.meta_path.insert(0, SlowFinder())
 import numpy as np, tavo
@@ -238,10 +240,18 @@ def evaluate():
 thread = threading.Thread(target=evaluate)
 thread.start()
 time.sleep(0.02)
-e.set_dofs(np.array([1.0, 2.0, 3.0, 4.0]))
+before = len(finds)
+while True:  # where calls truly overlap, the evaluating thread may hold it at that moment
+    try:
+        e.set_dofs(np.array([1.0, 2.0, 3.0, 4.0]))
+        break
+    except RuntimeError as error:
+        if str(error) != "Already borrowed":
+            raise
+imports = len(finds) - before
 stop.set()
 thread.join()
-print(len(refused))
+print(imports, len(refused), set(refused) <= {"Already mutably borrowed"})
 """
 
 
@@ -249,4 +259,7 @@ def test_no_import_while_borrowed():
     for _ in range(3):
         child = run_python(FIRST_ARRAY, timeout=TIMEOUT)
         assert child.returncode == 0, child.stderr
-        assert child.stdout.split() == ["0"]
+        imports, refused, expected_message = child.stdout.split()
+        # Where calls truly overlap, an evaluation may meet the short set_dofs itself.
+        assert (imports, expected_message) == ("0", "True")
+        assert refused == "0" or in_parallel(), refused

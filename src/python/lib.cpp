@@ -200,13 +200,18 @@ PyModuleDef module_def = {
 };
 
 Ref init_module() {
+    // A second import in parallel (by another name, or of another interpreter) waits here.
+    [[maybe_unused]] const host::compat::InitLock init_lock;
     host::claim_interpreter();
     // Holds a strong reference for the life of the process once initialisation succeeded.
     static host::KeptForProcess cached;
     if (cached) return cached.get();
 
     host::look_up_sequence_types();
+    // Made now, so that no call has to make it at its first failure.
+    if (host::panic_type() == nullptr) throw host::PythonError{};
     Ref module = host::require(PyModule_Create2(&module_def, PYTHON_API_VERSION));
+    if (!host::compat::declare_no_lock_needed(module.get())) throw host::PythonError{};
     // Registration order: the functions, then the classes; __all__ follows it.
     for (PyMethodDef& row : function_rows) host::add_function(module.get(), &row);
     BasisClass::add_to(module.get());

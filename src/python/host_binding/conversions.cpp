@@ -1,6 +1,7 @@
 #include "conversions.hpp"
 
 #include <algorithm>
+#include <atomic>
 #include <bit>
 #include <cstring>
 
@@ -62,14 +63,17 @@ Ref type_in_module(const Ref& module, const char* attribute) {
 // array.array, imported with the module (null if that failed): an import runs Python code,
 // which lets other threads run, and a conversion runs while its instance is borrowed, so the
 // import at the first conversion made the instance look borrowed to them. Kept for the life
-// of the process.
-PyObject* array_type = nullptr;
+// of the process (under the module's initialisation lock, read without one).
+std::atomic<PyObject*> array_type{nullptr};
 
 }  // namespace
 
 void look_up_sequence_types() {
-    if (array_type == nullptr)
-        array_type = type_in_module(Ref::steal(PyImport_ImportModule("array")), "array").release();
+    if (array_type.load(std::memory_order_acquire) == nullptr) {
+        array_type.store(
+            type_in_module(Ref::steal(PyImport_ImportModule("array")), "array").release(),
+            std::memory_order_release);
+    }
 }
 
 namespace {
@@ -82,16 +86,21 @@ namespace {
 bool iterates_as_its_buffer(PyObject* obj) {
     PyTypeObject* type = Py_TYPE(obj);
     if (type == &PyMemoryView_Type) return true;
-    if (reinterpret_cast<PyObject*>(type) == array_type) return true;
-    // Looked up under the lock, not under a static initialisation guard: a guard waited for
-    // while holding the lock could deadlock. Kept for the life of the process.
-    static PyObject* ndarray_type = nullptr;
-    if (ndarray_type == nullptr) {
+    if (reinterpret_cast<PyObject*>(type) == array_type.load(std::memory_order_acquire))
+        return true;
+    // Not under a static initialisation guard: a guard waited for while holding the
+    // interpreter lock could deadlock. Threads that look it up at once may each find it;
+    // the first one's is kept for the life of the process.
+    static std::atomic<PyObject*> ndarray_type{nullptr};
+    PyObject* known = ndarray_type.load(std::memory_order_acquire);
+    if (known == nullptr) {
         const Ref name = require(PyUnicode_FromString("numpy"));
-        ndarray_type =
-            type_in_module(Ref::steal(PyImport_GetModule(name.get())), "ndarray").release();
+        Ref found = type_in_module(Ref::steal(PyImport_GetModule(name.get())), "ndarray");
+        if (!found) return false;
+        if (ndarray_type.compare_exchange_strong(known, found.get(), std::memory_order_acq_rel))
+            known = found.release();
     }
-    return reinterpret_cast<PyObject*>(type) == ndarray_type;
+    return reinterpret_cast<PyObject*>(type) == known;
 }
 
 // A one-dimensional, C-contiguous buffer of doubles that iterates to exactly its items is
@@ -131,6 +140,9 @@ std::vector<double> to_float_sequence(PyObject* obj, const char* name) {
     // Exact lists and tuples are read in place. A list is re-measured at every step, as
     // its iterator would, since an item's __float__ may shrink it.
     if (PyList_CheckExact(obj)) {
+        // Other threads change the list only between two reads (where threads run truly in
+        // parallel; the interpreter lock does it elsewhere).
+        const compat::CriticalSection section(obj);
         values.reserve(static_cast<std::size_t>(PyList_GET_SIZE(obj)));
         for (Py_ssize_t i = 0; i < PyList_GET_SIZE(obj); ++i) {
             PyObject* item = PyList_GET_ITEM(obj, i);

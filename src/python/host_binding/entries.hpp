@@ -125,14 +125,15 @@ struct ClassDefinition {
 
     // Adds the class to the module, making it at its first registration in the process.
     static void add_to(PyObject* module) {
-        if (class_of<Value> == nullptr) {
-            // Kept for the life of the process.
-            class_of<Value> =
-                reinterpret_cast<PyTypeObject*>(new_type(&blueprint, c.doc.empty()).release());
+        // Under the module's initialisation lock. Kept for the life of the process.
+        if (class_of<Value>.load(std::memory_order_acquire) == nullptr) {
+            class_of<Value>.store(
+                reinterpret_cast<PyTypeObject*>(new_type(&blueprint, c.doc.empty()).release()),
+                std::memory_order_release);
         }
         const Ref name = require(PyUnicode_FromStringAndSize(
             c.class_name.data(), static_cast<Py_ssize_t>(c.class_name.size())));
-        add_to_module(module, name.get(), reinterpret_cast<PyObject*>(class_of<Value>));
+        add_to_module(module, name.get(), reinterpret_cast<PyObject*>(class_of<Value>.load()));
     }
 };
 

@@ -4,12 +4,36 @@
 #include <sys/syscall.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cstdio>
 #include <new>
 
 #include "internal_failure.hpp"
 
 namespace tavo::host {
+
+PyObject* panic_type() {
+    // Created at the module's import (or at an earlier failure) and kept for the life of the
+    // process; of two threads that make it at once, the first one's is kept.
+    static std::atomic<PyObject*> kept{nullptr};
+    PyObject* type = kept.load(std::memory_order_acquire);
+    if (type == nullptr) {
+        type = PyErr_NewExceptionWithDoc(
+            "pyo3_runtime.PanicException",
+            "The exception raised when the extension's own code fails.\n\n"
+            "Like SystemExit, this exception is derived from BaseException so that it will\n"
+            "typically propagate all the way through the stack and cause the Python\n"
+            "interpreter to exit.",
+            PyExc_BaseException, nullptr);
+        if (type == nullptr) return nullptr;
+        PyObject* expected = nullptr;
+        if (!kept.compare_exchange_strong(expected, type, std::memory_order_acq_rel)) {
+            Py_DECREF(type);
+            type = expected;
+        }
+    }
+    return type;
+}
 
 namespace {
 
@@ -32,21 +56,6 @@ struct PendingError {
         compat::restore_exception(type.release(), value.release(), traceback.release());
     }
 };
-
-PyObject* panic_type() {
-    // Created once, at first need, and kept for the life of the process.
-    static PyObject* type = nullptr;
-    if (type == nullptr) {
-        type = PyErr_NewExceptionWithDoc(
-            "pyo3_runtime.PanicException",
-            "The exception raised when the extension's own code fails.\n\n"
-            "Like SystemExit, this exception is derived from BaseException so that it will\n"
-            "typically propagate all the way through the stack and cause the Python\n"
-            "interpreter to exit.",
-            PyExc_BaseException, nullptr);
-    }
-    return type;
-}
 
 std::string thread_name() {
     if (static_cast<pid_t>(syscall(SYS_gettid)) == getpid()) return "main";

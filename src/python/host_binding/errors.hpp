@@ -61,6 +61,9 @@ std::string cast_error_text(PyObject* obj, std::string_view target);
 [[noreturn, gnu::cold, gnu::noinline]] void result_creation_failed(
     std::source_location where = std::source_location::current());
 
+// The PanicException class (borrowed), made once; null with an exception set if it cannot be.
+PyObject* panic_type();
+
 // Called from a handler of std::exception: raises what was caught as a Python exception.
 void raise_from_failure();
 

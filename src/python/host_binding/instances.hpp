@@ -56,14 +56,15 @@ private:
 };
 
 // The class whose instances hold a Value, made once per process when the module first
-// registers it.
+// registers it. Atomic: calls in other threads read it with no interpreter lock between
+// them and the import that wrote it.
 template <class Value>
-inline PyTypeObject* class_of = nullptr;
+inline std::atomic<PyTypeObject*> class_of{nullptr};
 
 // The receiver of a method as an instance of its class, or the cast TypeError.
 template <class Value>
 Instance<Value>& receiver(PyObject* self) {
-    PyTypeObject* type = class_of<Value>;
+    PyTypeObject* type = class_of<Value>.load(std::memory_order_acquire);
     if (!PyObject_TypeCheck(self, type)) [[unlikely]]
         raise_cast_error(self, std::strrchr(type->tp_name, '.') + 1);
     return *reinterpret_cast<Instance<Value>*>(self);

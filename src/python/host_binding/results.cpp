@@ -40,7 +40,14 @@ void fill_floats(PyObject* list, std::size_t at, std::span<const double> values)
     for (const double value : values) *items++ = make_float(value).release();
 }
 
-Ref float_result(double value) { return FloatMaker()(value); }
+// One float: the interpreter's own maker, whose free list the float's release refills, so
+// that a loop of single results keeps it balanced (a float from FloatMaker would be given
+// to the free list on release and never taken back out of it).
+Ref float_result(double value) {
+    PyObject* f = PyFloat_FromDouble(value);
+    if (f == nullptr) result_creation_failed();
+    return Ref::steal(f);
+}
 
 Ref float_list_result(std::span<const double> values) {
     Ref list = new_list(values.size());
