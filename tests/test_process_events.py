@@ -250,3 +250,51 @@ def test_no_import_while_borrowed():
         child = run_python(FIRST_ARRAY, timeout=TIMEOUT)
         assert child.returncode == 0, child.stderr
         assert child.stdout.split() == ["0"]
+
+
+# A SIGINT half a second into a call that would run for seconds to hours (of high degree by an
+# easy slip of the arguments, or large), with a busy Python thread beside it: the call ends
+# with KeyboardInterrupt within a second, the thread ran meanwhile at a good part of its own
+# pace (not only the one turn it gets once the call is over), and the module computes as
+# before.
+LONG_CALL = """
+import os, subprocess, sys, threading, time, tavo
+long_call, small_call = (eval("lambda: tavo." + call) for call in sys.argv[1:])
+expected = small_call()
+ticks = [0]
+def busy():
+    while True:
+        ticks[0] += 1
+threading.Thread(target=busy, daemon=True).start()
+before = ticks[0]
+time.sleep(0.5)
+pace = ticks[0] - before
+subprocess.Popen(["sh", "-c", f"sleep 0.5; kill -INT {os.getpid()}"])
+start, before = time.monotonic(), ticks[0]
+try:
+    long_call()
+except KeyboardInterrupt:
+    late, progress = time.monotonic() - start - 0.5, ticks[0] - before
+else:
+    raise SystemExit("the call ran to its end")
+print(f"{late:.3f} {progress / pace:.3f}")
+assert small_call() == expected
+"""
+
+
+@pytest.mark.parametrize("long_call, small_call", [
+    ("lagrange_prolongation_matrix(1, 1, 10**6)", "lagrange_prolongation_matrix(1, 1, 200)"),
+    ("lagrange_to_legendre_basis_transformation(2000, 1)",
+     "lagrange_to_legendre_basis_transformation(300, 1)"),
+    ("get_lagrange_points(1, 3 * 10**7, 1.0)", "get_lagrange_points(3, 5, 1.0)"),
+    ("lagrange_prolongation_matrix(1, 2 * 10**6, 1)", "lagrange_prolongation_matrix(2, 7, 3)"),
+    ("lagrange_to_legendre_basis_transformation(3, 800_000)",
+     "lagrange_to_legendre_basis_transformation(3, 9)"),
+], ids=["prolongation-degree", "transformation-degree", "points", "prolongation-entries",
+        "transformation-entries"])
+def test_ctrl_c_interrupts_a_long_call(long_call, small_call):
+    child = run_python(LONG_CALL, timeout=30, memory_limit=True,
+                       arguments=(long_call, small_call))
+    assert child.returncode == 0, child.stderr
+    late, progress = map(float, child.stdout.split())
+    assert late < 1.0 and progress > 0.2, child.stdout

@@ -1,5 +1,5 @@
 /// @brief The interpreter lock: `without_lock` runs work with it released, `LockSharing` lets
-/// other threads have it from a long loop.
+/// other threads have it from a long loop, `ObjectSteps` paces a loop that makes objects.
 #pragma once
 
 #include <chrono>
@@ -45,6 +45,28 @@ private:
     static constexpr std::chrono::microseconds kEvery{2000};
     static constexpr std::chrono::microseconds kSleep{20};
     std::chrono::steady_clock::time_point next_ = std::chrono::steady_clock::now() + kEvery;
+};
+
+// A loop that makes many objects with the lock held counts them here: every few thousand it
+// handles pending signals (an error ends the loop as PythonError) and gives way to other
+// threads when LockSharing says so.
+class ObjectSteps {
+public:
+    void advance(std::size_t objects) {
+        made_ += objects;
+        if (made_ >= kObjects) [[unlikely]]
+            pause();
+    }
+
+private:
+    void pause() {
+        made_ = 0;
+        require_status(PyErr_CheckSignals());
+        if (sharing_.due()) without_lock([&] { sharing_.give_way(); });
+    }
+    static constexpr std::size_t kObjects = 8192;
+    std::size_t made_ = 0;
+    LockSharing sharing_;
 };
 
 }  // namespace tavo::host

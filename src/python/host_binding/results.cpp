@@ -44,7 +44,14 @@ Ref float_result(double value) { return FloatMaker()(value); }
 
 Ref float_list_result(std::span<const double> values) {
     Ref list = new_list(values.size());
-    fill_floats(list.get(), 0, values);
+    constexpr std::size_t kPiece = 4096;
+    ObjectSteps steps;
+    for (std::size_t at = 0; at < values.size(); at += kPiece) {
+        const std::span<const double> piece =
+            values.subspan(at, std::min(kPiece, values.size() - at));
+        fill_floats(list.get(), at, piece);
+        steps.advance(piece.size());
+    }
     return list;
 }
 

@@ -10,10 +10,12 @@
 #include <vector>
 
 #include "errors.hpp"
+#include "lock.hpp"
 
 namespace tavo::host {
 
 Ref float_result(double value);
+// Handles pending signals and shares the lock as it goes (ObjectSteps).
 Ref float_list_result(std::span<const double> values);
 Ref string_result(std::string_view text);
 Ref none_result();
@@ -99,6 +101,7 @@ public:
         col_items_[at_] = column(col).release();
         value_items_[at_] = value.release();
         ++at_;
+        steps_.advance(1);
     }
     // The entry's float is the one of its bit pattern.
     void add(std::uint64_t row, std::uint64_t col, double value) {
@@ -135,6 +138,8 @@ private:
     SharedObjects columns_;
     SharedObjects values_shared_;
     FloatMaker make_float_;
+    // Millions of entries take seconds: Ctrl-C and other threads get their turn meanwhile.
+    ObjectSteps steps_;
 };
 
 // The triplet result of `count` entries with columns below `column_bound`, which
