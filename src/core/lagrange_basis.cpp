@@ -62,7 +62,7 @@ void lagrange_basis_values(double xi, std::span<const double> nodes,
 }
 
 LagrangeBasis::LagrangeBasis(std::uint64_t degree, std::uint64_t n_t, double T,
-                             std::stop_token stop)
+                             const std::stop_token& stop)
     : degree_(degree), n_t_(n_t) {
     points_.reserve(array_length<double>(checked_add(checked_mul(n_t, degree), 1)));
     if (n_t > 0 && degree > 0) {
@@ -86,7 +86,8 @@ LagrangeBasis::LagrangeBasis(std::uint64_t degree, std::uint64_t n_t, double T,
 // ---------------------------------------------------------------------------------------
 // Prolongation
 
-Triplets LagrangeBasis::prolongation_triplets(std::uint64_t nt_fine, std::stop_token stop) const {
+Triplets LagrangeBasis::prolongation_triplets(std::uint64_t nt_fine,
+                                              const std::stop_token& stop) const {
     const std::uint64_t d = degree_;
     const std::uint64_t n_coarse = n_t_;
     if (d < 1) fail("Lagrange prolongation requires polynomial degree at least 1");
@@ -211,7 +212,7 @@ CsrMatrix LagrangeBasis::to_legendre_basis_matrix_for_pol_degree(std::uint64_t a
     return per_degree_matrix(w, a, degree_, n_t_, points_.size());
 }
 
-TransformationEntries LagrangeBasis::transformation_entries(std::stop_token stop) const {
+TransformationEntries LagrangeBasis::transformation_entries(const std::stop_token& stop) const {
     const Eigen::MatrixXd w = local_transformation(degree_, stop);
     const std::uint64_t p = degree_;
     TransformationEntries entries{p, n_t_, {}, checked_mul(checked_mul(p + 1, p + 1), n_t_)};

@@ -45,9 +45,9 @@ Ref sum_as_string(UnsignedInteger a, UnsignedInteger b) {
 constexpr Callable kGetLagrangePoints =
     host::function("get_lagrange_points", {"degree", "n_t", "T"});
 Ref get_lagrange_points(UnsignedInteger degree, UnsignedInteger n_t, Float T) {
-    const LagrangeBasis basis =
-        host::run_long(host::work_steps({degree, n_t}),
-                       [=](std::stop_token stop) { return LagrangeBasis(degree, n_t, T, stop); });
+    const LagrangeBasis basis = host::run_long(
+        host::work_steps({degree, n_t}),
+        [=](const std::stop_token& stop) { return LagrangeBasis(degree, n_t, T, stop); });
     return host::float_list_result(basis.points());
 }
 
@@ -58,7 +58,7 @@ Ref lagrange_prolongation_matrix(UnsignedInteger nt_coarse, UnsignedInteger nt_f
     // A row costs O(degree): of high degree, one fine interval is hours of work.
     const std::uint64_t steps = std::max(host::work_steps({nt_coarse, degree}),
                                          host::work_steps({nt_fine, degree, degree + 1}));
-    const Triplets triplets = host::run_long(steps, [=](std::stop_token stop) {
+    const Triplets triplets = host::run_long(steps, [=](const std::stop_token& stop) {
         return LagrangeBasis(degree, nt_coarse, 1.0, stop).prolongation_triplets(nt_fine, stop);
     });
     return host::triplet_result(triplets.rows, triplets.cols, triplets.values);
@@ -70,7 +70,7 @@ Ref lagrange_to_legendre_basis_transformation(UnsignedInteger degree, UnsignedIn
     // The local factorisation costs O(degree^3).
     const std::uint64_t steps =
         std::max(host::work_steps({degree, n_t}), host::work_steps({degree, degree, degree}));
-    const TransformationEntries entries = host::run_long(steps, [=](std::stop_token stop) {
+    const TransformationEntries entries = host::run_long(steps, [=](const std::stop_token& stop) {
         return LagrangeBasis(degree, n_t, 1.0, stop).transformation_entries(stop);
     });
     // Straight from the pattern into the lists: one float per distinct weight, whatever n_t is.

@@ -13,9 +13,8 @@ FloatListConsumer::FloatListConsumer(const DoubleBuffer& times)
     : times_(times), list_(new_list(times.size())) {}
 
 FloatListConsumer::~FloatListConsumer() {
-    // A batch that ends early (Ctrl-C) tears down only the items it made: reading the empty
-    // rest of a list of 1e8 items would map in its pages first.
-    if (list_) Py_SET_SIZE(list_.get(), static_cast<Py_ssize_t>(filled_));
+    // A batch that ends early (Ctrl-C) tears down only the items it made.
+    if (list_) forget_items_beyond(list_.get(), reach_);
 }
 
 void FloatListConsumer::write_times(std::span<double> times) {
@@ -51,8 +50,9 @@ void FloatListConsumer::wait(const ChunkWait& next) {
 
 void FloatListConsumer::take(std::span<const double> values) {
     require_status(PyErr_CheckSignals());
+    reach_ = filled_ + values.size();
     fill_floats(list_.get(), filled_, values);
-    filled_ += values.size();
+    filled_ = reach_;
 }
 
 Ref float_list_batch_result(const LegendreBasis& basis, const CoefficientMatrix& coefficients,

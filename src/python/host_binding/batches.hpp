@@ -37,6 +37,7 @@ private:
     const DoubleBuffer& times_;
     Ref list_;
     std::size_t filled_ = 0;
+    std::size_t reach_ = 0;  // items that may hold a float: the chunk being made included
     LockSharing sharing_;
     // Times per piece of the copy of the times: 2 MiB.
     static constexpr std::size_t kPieceTimes = std::size_t{1} << 18;

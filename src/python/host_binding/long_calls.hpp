@@ -111,7 +111,8 @@ auto run_long(std::uint64_t steps, const Compute& compute)
     }
     const detail::LeaveThread<Result> leave{thread, *work};
     constexpr std::chrono::milliseconds kSignalsEvery{20};
-    for (bool done = false; !done;) {
+    bool done = false;
+    while (!done) {
         without_lock([&] { done = work->wait_for(kSignalsEvery); });
         if (!done && PyErr_CheckSignals() < 0) {
             work->stop.request_stop();

@@ -159,5 +159,9 @@ Ref triplet_result(std::span<const std::uint64_t> rows, std::span<const std::uin
 void fill_floats(PyObject* list, std::size_t at, std::span<const double> values);
 // A new list of `size` empty items, to be filled before anyone else sees it.
 Ref new_list(std::size_t size);
+// Before the teardown of such a list left unfinished: only its first `reach` items can hold
+// anything. The teardown of a list of 1e8 items would read the empty rest, and map its pages
+// in, first.
+void forget_items_beyond(PyObject* list, std::size_t reach);
 
 }  // namespace tavo::host
