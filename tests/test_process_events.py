@@ -263,3 +263,94 @@ def test_no_import_while_borrowed():
         # Where calls truly overlap, an evaluation may meet the short set_dofs itself.
         assert (imports, expected_message) == ("0", "True")
         assert refused == "0" or in_parallel(), refused
+
+
+# A SIGINT half a second into a call that would run for seconds to hours (of high degree by an
+# easy slip of the arguments, or large), with a busy Python thread beside it: the call ends
+# with KeyboardInterrupt within a second, the thread ran meanwhile at a good part of its own
+# pace (not only the one turn it gets once the call is over), and the module computes as
+# before.
+LONG_CALL = """
+import os, subprocess, sys, threading, time, tavo
+long_call, small_call = (eval("lambda: tavo." + call) for call in sys.argv[1:])
+expected = small_call()
+ticks = [0]
+def busy():
+    while True:
+        ticks[0] += 1
+threading.Thread(target=busy, daemon=True).start()
+before = ticks[0]
+time.sleep(0.5)
+pace = ticks[0] - before
+subprocess.Popen(["sh", "-c", f"sleep 0.5; kill -INT {os.getpid()}"])
+start, before = time.monotonic(), ticks[0]
+try:
+    long_call()
+except KeyboardInterrupt:
+    late, progress = time.monotonic() - start - 0.5, ticks[0] - before
+else:
+    raise SystemExit("the call ran to its end")
+print(f"{late:.3f} {progress / pace:.3f}")
+assert small_call() == expected
+"""
+
+
+@pytest.mark.parametrize("long_call, small_call", [
+    ("lagrange_prolongation_matrix(1, 1, 10**6)", "lagrange_prolongation_matrix(1, 1, 200)"),
+    ("lagrange_to_legendre_basis_transformation(2000, 1)",
+     "lagrange_to_legendre_basis_transformation(300, 1)"),
+    ("get_lagrange_points(1, 3 * 10**7, 1.0)", "get_lagrange_points(3, 5, 1.0)"),
+    ("lagrange_prolongation_matrix(1, 2 * 10**6, 1)", "lagrange_prolongation_matrix(2, 7, 3)"),
+    ("lagrange_to_legendre_basis_transformation(3, 800_000)",
+     "lagrange_to_legendre_basis_transformation(3, 9)"),
+], ids=["prolongation-degree", "transformation-degree", "points", "prolongation-entries",
+        "transformation-entries"])
+def test_ctrl_c_interrupts_a_long_call(long_call, small_call):
+    child = run_python(LONG_CALL, timeout=30, arguments=(long_call, small_call))
+    assert child.returncode == 0, child.stderr
+    late, progress = map(float, child.stdout.split())
+    assert late < 1.0 and progress > 0.1, child.stdout
+
+
+# A batch beside a Python thread that never sleeps. Handing the lock over for most chunks of
+# 4096 times cost a switch interval each (the thread keeps the lock until the batch's wait for
+# it times out): 2e6 times took 180 intervals and more. Now the batch takes a fraction of
+# that (the time itself is measured in bench/), the thread still gets its turns, and the
+# values are those of the batch alone.
+BESIDE_BUSY_THREAD = """
+import sys, threading, time
+import numpy as np, tavo
+evaluator = tavo.LegendreBasisEvaluator(3, 1000, 1.0)
+evaluator.set_dofs(np.random.default_rng(1).standard_normal(4000))
+times = np.random.default_rng(2).random(2_000_000)
+batch = getattr(evaluator, sys.argv[1])
+expected = batch(times)
+longest, stop = [0.0], []
+def busy():
+    clock = time.perf_counter
+    last = clock()
+    while not stop:
+        now = clock()
+        longest[0] = max(longest[0], now - last)
+        last = now
+thread = threading.Thread(target=busy)
+thread.start()
+time.sleep(0.05)
+longest[0], fastest = 0.0, float("inf")
+for _ in range(3):
+    start = time.perf_counter()
+    values = batch(times)
+    fastest = min(fastest, time.perf_counter() - start)
+    assert values == expected
+stop.append(True)
+thread.join()
+print(f"{fastest / sys.getswitchinterval():.1f} {longest[0]:.4f}")
+"""
+
+
+@pytest.mark.parametrize("method", ["evaluate_many", "evaluate_derivative_many"])
+def test_a_batch_beside_a_busy_thread_hands_the_lock_over_rarely(method):
+    child = run_python(BESIDE_BUSY_THREAD, timeout=TIMEOUT, arguments=(method,))
+    assert child.returncode == 0, child.stderr
+    switch_intervals, longest_wait = map(float, child.stdout.split())
+    assert switch_intervals < 150 and longest_wait < 0.5, child.stdout

@@ -33,10 +33,11 @@ class BatchEvaluation {
 public:
     BatchEvaluation(const ExpansionView& view, BatchQuantity quantity, std::size_t n)
         : storage_(n),
-          work_(n, kChunkTimes, [view, items = storage_.items().data(), quantity](
-                                    std::size_t begin, std::size_t end) {
-              evaluate_in_place(view, quantity, items + begin, end - begin);
-          }) {
+          work_(n, kChunkTimes,
+                [view, items = storage_.items().data(), quantity](std::size_t begin,
+                                                                  std::size_t end) {
+                    evaluate_in_place(view, quantity, items + begin, end - begin);
+                }) {
         if (n >= SERIAL_BATCH_LIMIT) work_.share_with_workers();
     }
 
@@ -57,6 +58,12 @@ private:
 }  // namespace
 
 void ChunkWait::operator()() const { work_.work_until_done(chunk_); }
+
+bool ChunkWait::ahead(std::size_t more) const {
+    if (more >= work_.chunk_count() - chunk_) return false;
+    work_.work_until_done(chunk_ + more);
+    return true;
+}
 
 void evaluate_batch(const LegendreBasis& basis, const CoefficientMatrix& coefficients,
                     BatchQuantity quantity, std::size_t n, BatchConsumer& consumer) {

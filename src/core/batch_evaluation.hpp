@@ -33,6 +33,10 @@ class ChunkWait {
 public:
     ChunkWait(ChunkedWork& work, std::size_t chunk) : work_(work), chunk_(chunk) {}
     void operator()() const;
+    // Also gets the chunk `more` after this one done, if the batch has it (whether it has).
+    // A consumer that waits with its thread's other work put aside can take several chunks
+    // in one go afterwards.
+    bool ahead(std::size_t more) const;
 
 private:
     ChunkedWork& work_;

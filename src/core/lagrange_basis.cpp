@@ -12,6 +12,14 @@ namespace tavo {
 // ---------------------------------------------------------------------------------------
 // Lagrange nodes
 
+namespace {
+
+// Stops are looked at about every 2^16 nodes or basis values: a few hundred microseconds.
+constexpr std::uint64_t kWorkBetweenStops = std::uint64_t{1} << 16;
+constexpr std::uint64_t kIntervalsBetweenStops = 4096;
+
+}  // namespace
+
 std::vector<double> equispaced_nodes(double a, double b, std::uint64_t n) {
     std::vector<double> nodes(array_length<double>(checked_add(n, 1)));
     const double nd = static_cast<double>(n);
@@ -53,13 +61,15 @@ void lagrange_basis_values(double xi, std::span<const double> nodes,
     for (std::size_t l = 0; l < nodes.size(); ++l) values[l] = values[l] / sum;
 }
 
-LagrangeBasis::LagrangeBasis(std::uint64_t degree, std::uint64_t n_t, double T)
+LagrangeBasis::LagrangeBasis(std::uint64_t degree, std::uint64_t n_t, double T,
+                             const std::stop_token& stop)
     : degree_(degree), n_t_(n_t) {
     points_.reserve(array_length<double>(checked_add(checked_mul(n_t, degree), 1)));
     if (n_t > 0 && degree > 0) {
         const double h = T / static_cast<double>(n_t);
         const double nd = static_cast<double>(degree);
         for (std::uint64_t k = 0; k < n_t; ++k) {
+            if (k % kIntervalsBetweenStops == 0) leave_if_stopped(stop);
             const double start = h * static_cast<double>(k);
             // The right end is h + h*k, not (k + 1) * h.
             const double end = h + h * static_cast<double>(k);
@@ -76,7 +86,8 @@ LagrangeBasis::LagrangeBasis(std::uint64_t degree, std::uint64_t n_t, double T)
 // ---------------------------------------------------------------------------------------
 // Prolongation
 
-Triplets LagrangeBasis::prolongation_triplets(std::uint64_t nt_fine) const {
+Triplets LagrangeBasis::prolongation_triplets(std::uint64_t nt_fine,
+                                              const std::stop_token& stop) const {
     const std::uint64_t d = degree_;
     const std::uint64_t n_coarse = n_t_;
     if (d < 1) fail("Lagrange prolongation requires polynomial degree at least 1");
@@ -96,7 +107,11 @@ Triplets LagrangeBasis::prolongation_triplets(std::uint64_t nt_fine) const {
 
     const double N = static_cast<double>(last_fine);
     const double coarse = static_cast<double>(n_coarse);
+    // A row costs O(d): of high degree every row is a stop.
+    const std::uint64_t rows_between_stops =
+        std::max<std::uint64_t>(1, kWorkBetweenStops / (d + 1));
     for (std::uint64_t i = 0; i <= last_fine; ++i) {
+        if (i % rows_between_stops == 0) leave_if_stopped(stop);
         // Division first, then the multiplication.
         const double x = (static_cast<double>(i) / N) * coarse;
         std::uint64_t k = static_cast<std::uint64_t>(x);
@@ -131,7 +146,7 @@ namespace {
 
 // W = V^-1 with V[j][i] = P_j(xi_i): W(i, a) is the weight of local node i in the Legendre
 // coefficient of degree a.
-Eigen::MatrixXd local_transformation(std::uint64_t p) {
+Eigen::MatrixXd local_transformation(std::uint64_t p, const std::stop_token& stop = {}) {
     if (p == 0) fail("Lagrange to Legendre conversion not meaningful for degree 0");
     if (p == 1) {
         Eigen::MatrixXd w(2, 2);
@@ -167,9 +182,12 @@ Eigen::MatrixXd local_transformation(std::uint64_t p) {
         if (!invertible) fail(kSingular);
         return w4;
     }
+    // The factorisation and the inversion cannot stop inside: each is one O(p^3) step.
+    leave_if_stopped(stop);
     const Eigen::PartialPivLU<Eigen::MatrixXd> lu(v);
     // Eigen inverts a singular matrix without complaint: refuse an exactly zero pivot.
     if ((lu.matrixLU().diagonal().array() == 0.0).any()) fail(kSingular);
+    leave_if_stopped(stop);
     return lu.inverse();
 }
 
@@ -194,8 +212,8 @@ CsrMatrix LagrangeBasis::to_legendre_basis_matrix_for_pol_degree(std::uint64_t a
     return per_degree_matrix(w, a, degree_, n_t_, points_.size());
 }
 
-TransformationEntries LagrangeBasis::transformation_entries() const {
-    const Eigen::MatrixXd w = local_transformation(degree_);
+TransformationEntries LagrangeBasis::transformation_entries(const std::stop_token& stop) const {
+    const Eigen::MatrixXd w = local_transformation(degree_, stop);
     const std::uint64_t p = degree_;
     TransformationEntries entries{p, n_t_, {}, checked_mul(checked_mul(p + 1, p + 1), n_t_)};
     entries.weights.reserve((p + 1) * (p + 1));

@@ -6,9 +6,11 @@
 #include <cstddef>
 #include <cstdint>
 #include <span>
+#include <stop_token>
 #include <vector>
 
 #include "sparse_matrix_tools.hpp"
+#include "stopping.hpp"
 
 namespace tavo {
 
@@ -49,9 +51,12 @@ struct TransformationEntries {
     }
 };
 
+// The loops that can run long (the nodes, the prolongation's rows, the factorisation) leave
+// with WorkStopped once `stop` is requested.
 class LagrangeBasis {
 public:
-    LagrangeBasis(std::uint64_t degree, std::uint64_t n_t, double T);
+    LagrangeBasis(std::uint64_t degree, std::uint64_t n_t, double T,
+                  const std::stop_token& stop = {});
 
     std::uint64_t degree() const { return degree_; }
     std::uint64_t n_t() const { return n_t_; }
@@ -62,13 +67,13 @@ public:
     // nodes. Row i holds this basis's functions evaluated at fine node i.
     CsrMatrix get_prolongation_matrix_to(std::uint64_t nt_fine) const;
     // Its stored entries in row-major order, made directly (what csr_to_triplets of it gives).
-    Triplets prolongation_triplets(std::uint64_t nt_fine) const;
+    Triplets prolongation_triplets(std::uint64_t nt_fine, const std::stop_token& stop = {}) const;
 
     // (degree + 1) * n_t rows in Legendre global numbering, one column per node.
     CsrMatrix get_transormation_matrix_to_legendre() const;
     // Its stored entries in row-major order, made directly (what csr_to_triplets of it gives,
     // stored zeros included), as a pattern and as triplets.
-    TransformationEntries transformation_entries() const;
+    TransformationEntries transformation_entries(const std::stop_token& stop = {}) const;
     Triplets transformation_triplets() const;
     // The rows of Legendre degree a alone: n_t rows, one column per node.
     CsrMatrix to_legendre_basis_matrix_for_pol_degree(std::uint64_t a) const;

@@ -1,6 +1,7 @@
 // The module `tavo`: its init entry point, its functions and its two classes. Each callable
 // is a description and a body; the body takes its converted arguments, runs the numerical
 // core on plain values and converts the result back.
+#include <algorithm>
 #include <cstdint>
 #include <string>
 #include <utility>
@@ -9,6 +10,7 @@
 #include "host_binding/batches.hpp"
 #include "host_binding/conversions.hpp"
 #include "host_binding/entries.hpp"
+#include "host_binding/long_calls.hpp"
 #include "host_binding/results.hpp"
 #include "internal_failure.hpp"
 #include "piecewise_polynomials.hpp"
@@ -44,21 +46,34 @@ Ref sum_as_string(UnsignedInteger a, UnsignedInteger b) {
 constexpr Callable kGetLagrangePoints =
     host::function("get_lagrange_points", {"degree", "n_t", "T"});
 Ref get_lagrange_points(UnsignedInteger degree, UnsignedInteger n_t, Float T) {
-    return host::float_list_result(LagrangeBasis(degree, n_t, T).points());
+    const LagrangeBasis basis = host::run_long(
+        host::work_steps({degree, n_t}),
+        [=](const std::stop_token& stop) { return LagrangeBasis(degree, n_t, T, stop); });
+    return host::float_list_result(basis.points());
 }
 
 constexpr Callable kProlongationMatrix =
     host::function("lagrange_prolongation_matrix", {"nt_coarse", "nt_fine", "degree"});
 Ref lagrange_prolongation_matrix(UnsignedInteger nt_coarse, UnsignedInteger nt_fine,
                                  UnsignedInteger degree) {
-    const Triplets triplets = LagrangeBasis(degree, nt_coarse, 1.0).prolongation_triplets(nt_fine);
+    // A row costs O(degree): of high degree, one fine interval is hours of work.
+    const std::uint64_t steps = std::max(host::work_steps({nt_coarse, degree}),
+                                         host::work_steps({nt_fine, degree, degree + 1}));
+    const Triplets triplets = host::run_long(steps, [=](const std::stop_token& stop) {
+        return LagrangeBasis(degree, nt_coarse, 1.0, stop).prolongation_triplets(nt_fine, stop);
+    });
     return host::triplet_result(triplets.rows, triplets.cols, triplets.values);
 }
 
 constexpr Callable kTransformation =
     host::function("lagrange_to_legendre_basis_transformation", {"degree", "n_t"});
 Ref lagrange_to_legendre_basis_transformation(UnsignedInteger degree, UnsignedInteger n_t) {
-    const TransformationEntries entries = LagrangeBasis(degree, n_t, 1.0).transformation_entries();
+    // The local factorisation costs O(degree^3).
+    const std::uint64_t steps =
+        std::max(host::work_steps({degree, n_t}), host::work_steps({degree, degree, degree}));
+    const TransformationEntries entries = host::run_long(steps, [=](const std::stop_token& stop) {
+        return LagrangeBasis(degree, n_t, 1.0, stop).transformation_entries(stop);
+    });
     // Straight from the pattern into the lists: one float per distinct weight, whatever n_t is.
     return host::triplet_result(
         entries.count, entries.column_count(), [&](host::TripletBuilder& builder) {
@@ -171,8 +186,7 @@ PyMethodDef evaluator_methods[] = {
     host::method_row<kEvaluatorAt, evaluator_at>(),
     host::method_row<kEvaluatorDerivativeAt, evaluator_derivative_at>(),
     host::method_row<kEvaluateMany, evaluate_batch<BatchQuantity::kValue>>(),
-    host::method_row<kEvaluateDerivativeMany,
-                     evaluate_batch<BatchQuantity::kDerivative>>(),
+    host::method_row<kEvaluateDerivativeMany, evaluate_batch<BatchQuantity::kDerivative>>(),
     {nullptr, nullptr, 0, nullptr},
 };
 using EvaluatorClass = host::ClassDefinition<kEvaluatorNew, make_evaluator, evaluator_methods>;

@@ -10,6 +10,7 @@
 #include <cstdint>
 #include <new>
 #include <span>
+#include <stop_token>
 #include <string>
 #include <vector>
 
@@ -426,5 +427,24 @@ INSTANTIATE_TEST_SUITE_P(Meshes, LagrangeToLegendreMesh,
                                          LegendreMesh{3, 2}, LegendreMesh{4, 3}, LegendreMesh{5, 1},
                                          LegendreMesh{7, 2}, LegendreMesh{2, 0},
                                          LegendreMesh{12, 5}, LegendreMesh{3, 1000}));
+
+// A requested stop ends each long loop with WorkStopped, and an unrequested one changes no bit.
+TEST(LagrangeBasis, LongLoopsLeaveOnceStopped) {
+    std::stop_source stopped;
+    stopped.request_stop();
+    const std::stop_token stop = stopped.get_token();
+    EXPECT_THROW(LagrangeBasis(2, 5, 1.0, stop), tavo::WorkStopped);
+    const LagrangeBasis basis(200, 3, 1.0);
+    EXPECT_THROW((void)basis.prolongation_triplets(2, stop), tavo::WorkStopped);
+    EXPECT_THROW((void)basis.transformation_entries(stop), tavo::WorkStopped);
+
+    const std::stop_token running = std::stop_source().get_token();
+    EXPECT_EQ(bit_patterns(LagrangeBasis(200, 3, 1.0, running).points()),
+              bit_patterns(basis.points()));
+    EXPECT_EQ(bit_patterns(basis.prolongation_triplets(2, running).values),
+              bit_patterns(basis.prolongation_triplets(2).values));
+    EXPECT_EQ(bit_patterns(basis.transformation_entries(running).weights),
+              bit_patterns(basis.transformation_entries().weights));
+}
 
 }  // namespace

@@ -14,8 +14,8 @@
 #include <new>
 #include <random>
 #include <source_location>
-#include <stdexcept>
 #include <span>
+#include <stdexcept>
 #include <string>
 #include <string_view>
 #include <thread>

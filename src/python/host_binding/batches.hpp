@@ -12,13 +12,18 @@
 namespace tavo::host {
 
 // The times are copied with the lock held (other threads may write the caller's buffer once
-// it is released). Each chunk that is done becomes floats, with the lock held; the lock is
-// released while the calling thread computes chunks or waits for the next one, and every
-// few milliseconds to let other threads run. Between chunks pending signals are handled:
-// Ctrl-C ends a long batch with KeyboardInterrupt.
+// it is released). Chunks become floats with the lock held, in turns of a switch interval
+// (LockSharing); within a turn a chunk not done yet is computed or awaited with the lock
+// held, since giving it away costs up to a switch interval to get it back. Between turns the
+// lock is released while the calling thread computes chunks ahead, enough for the next turn.
+// Between chunks pending signals are handled: Ctrl-C ends a long batch with
+// KeyboardInterrupt.
 class FloatListConsumer final : public BatchConsumer {
 public:
     explicit FloatListConsumer(const DoubleBuffer& times);
+    ~FloatListConsumer();
+    FloatListConsumer(const FloatListConsumer&) = delete;
+    FloatListConsumer& operator=(const FloatListConsumer&) = delete;
 
     void write_times(std::span<double> times) override;
     bool wants_pause() override { return sharing_.due(); }
@@ -32,7 +37,12 @@ private:
     const DoubleBuffer& times_;
     Ref list_;
     std::size_t filled_ = 0;
+    std::size_t reach_ = 0;  // items that may hold a float: the chunk being made included
     LockSharing sharing_;
+    // Times per piece of the copy of the times: 2 MiB.
+    static constexpr std::size_t kPieceTimes = std::size_t{1} << 18;
+    // Chunks computed ahead while the lock is away: a turn's floats at most.
+    static constexpr std::size_t kChunksAhead = 64;
 };
 
 // evaluate_batch at the buffer's times, as a float list.

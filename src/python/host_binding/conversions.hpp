@@ -58,6 +58,11 @@ public:
     // Copies the items in row-major order into `out` (size() doubles), which the
     // computation then reads instead of the caller's memory.
     void copy_to(std::span<double> out) const;
+    // The items where they lie contiguous in row-major order, else null.
+    const double* contiguous_items() const {
+        return PyBuffer_IsContiguous(&*held_, 'C') ? static_cast<const double*>(held_->buf)
+                                                   : nullptr;
+    }
 
 private:
     HeldView held_;

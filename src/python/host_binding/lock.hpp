@@ -1,5 +1,5 @@
 /// @brief The interpreter lock: `without_lock` runs work with it released, `LockSharing` lets
-/// other threads have it from a long loop.
+/// other threads have it from a long loop, `ObjectSteps` paces a loop that makes objects.
 #pragma once
 
 #include <chrono>
@@ -27,24 +27,54 @@ void without_lock(Work&& work) {
 }
 
 // Lets other threads have the interpreter lock every few milliseconds, as the interpreter's
-// own switch interval would, from a loop that holds it most of the time. Releasing the lock
-// alone does not do that: the release wakes a waiting thread, which finds the lock taken again
-// before it gets to run and starts its wait anew, so it never asks for the lock to be handed
-// over. A short sleep with the lock free lets it run and take the lock.
+// own switch interval would, from a loop that holds it most of the time: the loop holds it for
+// turns of kTurn and gives way between them. Releasing the lock alone does not hand it over:
+// the release wakes a waiting thread, which finds the lock taken again before it gets to run
+// and starts its wait anew. A short sleep with the lock free lets it run and take the lock.
+// Getting it back costs up to a switch interval whenever another thread runs Python code
+// (it keeps the lock until our wait times out), so the turns are that long too: shorter ones
+// would spend most of the loop's time waiting.
 class LockSharing {
 public:
-    // Whether the loop should give way now (it then calls give_way() with the lock released).
-    bool due() const { return std::chrono::steady_clock::now() >= next_; }
+    // Whether the turn is over (the loop then gives way).
+    bool due() const { return std::chrono::steady_clock::now() >= turn_end_; }
+    // With the lock released: lets a thread that waits for it take it.
+    static void let_others_take() { std::this_thread::sleep_for(kSleep); }
+    // The lock is held again: a new turn.
+    void start_turn() { turn_end_ = std::chrono::steady_clock::now() + kTurn; }
     void give_way() {
-        std::this_thread::sleep_for(kSleep);
-        next_ = std::chrono::steady_clock::now() + kEvery;
+        without_lock([] { let_others_take(); });
+        start_turn();
+    }
+
+    // The interpreter's default switch interval.
+    static constexpr std::chrono::microseconds kTurn{5000};
+
+private:
+    static constexpr std::chrono::microseconds kSleep{100};
+    std::chrono::steady_clock::time_point turn_end_ = std::chrono::steady_clock::now() + kTurn;
+};
+
+// A loop that makes many objects with the lock held counts them here: every few thousand it
+// handles pending signals (an error ends the loop as PythonError) and gives way to other
+// threads when LockSharing says so.
+class ObjectSteps {
+public:
+    void advance(std::size_t objects) {
+        made_ += objects;
+        if (made_ >= kObjects) [[unlikely]]
+            pause();
     }
 
 private:
-    // A fiftieth of the loop's time at most.
-    static constexpr std::chrono::microseconds kEvery{2000};
-    static constexpr std::chrono::microseconds kSleep{20};
-    std::chrono::steady_clock::time_point next_ = std::chrono::steady_clock::now() + kEvery;
+    void pause() {
+        made_ = 0;
+        require_status(PyErr_CheckSignals());
+        if (sharing_.due()) sharing_.give_way();
+    }
+    static constexpr std::size_t kObjects = 8192;
+    std::size_t made_ = 0;
+    LockSharing sharing_;
 };
 
 }  // namespace tavo::host

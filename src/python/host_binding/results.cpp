@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <bit>
+#include <initializer_list>
 
 namespace tavo::host {
 
@@ -34,6 +35,11 @@ Ref new_list(std::size_t size) {
     return Ref::steal(list);
 }
 
+void forget_items_beyond(PyObject* list, std::size_t reach) {
+    if (reach < static_cast<std::size_t>(Py_SIZE(list)))
+        Py_SET_SIZE(list, static_cast<Py_ssize_t>(reach));
+}
+
 void fill_floats(PyObject* list, std::size_t at, std::span<const double> values) {
     const FloatMaker make_float;
     PyObject** items = items_of(list) + at;
@@ -50,9 +56,23 @@ Ref float_result(double value) {
 }
 
 Ref float_list_result(std::span<const double> values) {
-    Ref list = new_list(values.size());
-    fill_floats(list.get(), 0, values);
-    return list;
+    struct Filling {
+        Ref list;
+        std::size_t reach = 0;
+        ~Filling() {
+            if (list) forget_items_beyond(list.get(), reach);
+        }
+    } filling{new_list(values.size())};
+    constexpr std::size_t kPiece = 4096;
+    ObjectSteps steps;
+    for (std::size_t at = 0; at < values.size(); at += kPiece) {
+        const std::span<const double> piece =
+            values.subspan(at, std::min(kPiece, values.size() - at));
+        filling.reach = at + piece.size();
+        fill_floats(filling.list.get(), at, piece);
+        steps.advance(piece.size());
+    }
+    return std::move(filling.list);
 }
 
 Ref string_result(std::string_view text) {
@@ -147,6 +167,11 @@ TripletBuilder::TripletBuilder(std::size_t count, std::uint64_t column_bound)
 TripletBuilder::~TripletBuilder() {
     if (!may_touch_objects()) return;
     for (PyObject* object : column_table_) Py_XDECREF(object);
+    // Unfinished: entry at_ may be half in.
+    if (rows_) {
+        for (const Ref* list : {&rows_, &cols_, &values_})
+            forget_items_beyond(list->get(), at_ + 1);
+    }
 }
 
 Ref TripletBuilder::new_index(std::uint64_t value) {

@@ -10,10 +10,12 @@
 #include <vector>
 
 #include "errors.hpp"
+#include "lock.hpp"
 
 namespace tavo::host {
 
 Ref float_result(double value);
+// Handles pending signals and shares the lock as it goes (ObjectSteps).
 Ref float_list_result(std::span<const double> values);
 Ref string_result(std::string_view text);
 Ref none_result();
@@ -99,6 +101,7 @@ public:
         col_items_[at_] = column(col).release();
         value_items_[at_] = value.release();
         ++at_;
+        steps_.advance(1);
     }
     // The entry's float is the one of its bit pattern.
     void add(std::uint64_t row, std::uint64_t col, double value) {
@@ -135,6 +138,8 @@ private:
     SharedObjects columns_;
     SharedObjects values_shared_;
     FloatMaker make_float_;
+    // Millions of entries take seconds: Ctrl-C and other threads get their turn meanwhile.
+    ObjectSteps steps_;
 };
 
 // The triplet result of `count` entries with columns below `column_bound`, which
@@ -154,5 +159,9 @@ Ref triplet_result(std::span<const std::uint64_t> rows, std::span<const std::uin
 void fill_floats(PyObject* list, std::size_t at, std::span<const double> values);
 // A new list of `size` empty items, to be filled before anyone else sees it.
 Ref new_list(std::size_t size);
+// Before the teardown of such a list left unfinished: only its first `reach` items can hold
+// anything. The teardown of a list of 1e8 items would read the empty rest, and map its pages
+// in, first.
+void forget_items_beyond(PyObject* list, std::size_t reach);
 
 }  // namespace tavo::host
