@@ -2,8 +2,11 @@
 /// while the caller waits with the interpreter lock released and handles pending signals.
 #pragma once
 
+#include <pthread.h>
+
 #include <chrono>
 #include <condition_variable>
+#include <cstddef>
 #include <cstdint>
 #include <exception>
 #include <initializer_list>
@@ -12,8 +15,6 @@
 #include <new>
 #include <optional>
 #include <stop_token>
-#include <system_error>
-#include <thread>
 #include <type_traits>
 #include <utility>
 
@@ -49,11 +50,49 @@ struct ApartWork {
     }
 };
 
+// A thread with a stack of its own size: std::thread takes the C library's default, which
+// is 128 KiB on musl, less than the factorisation's blocked kernels may put on the stack.
+class ApartThread {
+public:
+    static constexpr std::size_t kStackBytes = std::size_t{8} * 1024 * 1024;
+
+    // Starts body() on the new thread; false (nothing started) when the system refuses.
+    template <class Body>
+    bool start(Body body) {
+        auto owned = std::make_unique<Body>(std::move(body));
+        pthread_attr_t attributes;
+        if (pthread_attr_init(&attributes) != 0) return false;
+        pthread_attr_setstacksize(&attributes, kStackBytes);
+        const auto run = [](void* argument) -> void* {
+            const std::unique_ptr<Body> held(static_cast<Body*>(argument));
+            (*held)();
+            return nullptr;
+        };
+        started_ = pthread_create(&thread_, &attributes, +run, owned.get()) == 0;
+        pthread_attr_destroy(&attributes);
+        if (started_) owned.release();  // the thread owns it now
+        return started_;
+    }
+    bool joinable() const { return started_; }
+    void join() {
+        pthread_join(thread_, nullptr);
+        started_ = false;
+    }
+    void detach() {
+        pthread_detach(thread_);
+        started_ = false;
+    }
+
+private:
+    pthread_t thread_{};
+    bool started_ = false;
+};
+
 // Leaves the thread on every way out, the unwinding of a thread the interpreter ends
 // included: joined when its work is done, else asked to stop and detached.
 template <class Result>
 struct LeaveThread {
-    std::thread& thread;
+    ApartThread& thread;
     ApartWork<Result>& work;
     ~LeaveThread() {
         if (!thread.joinable()) return;
@@ -88,27 +127,28 @@ auto run_long(std::uint64_t steps, const Compute& compute)
     using Result = std::invoke_result_t<const Compute&, std::stop_token>;
     if (steps < kStepsApart) return compute(std::stop_token{});
     auto work = std::make_shared<detail::ApartWork<Result>>();
-    std::thread thread;
+    detail::ApartThread thread;
+    const auto body = [work, compute] {
+        std::optional<Result> result;
+        std::exception_ptr failure;
+        try {
+            result.emplace(compute(work->stop.get_token()));
+        } catch (const std::exception&) {
+            failure = std::current_exception();
+        }
+        const std::lock_guard lock(work->mutex);
+        work->result = std::move(result);
+        work->failure = failure;
+        work->done = true;
+        work->finished.notify_all();
+    };
+    bool started = false;
     try {
-        thread = std::thread([work, compute] {
-            std::optional<Result> result;
-            std::exception_ptr failure;
-            try {
-                result.emplace(compute(work->stop.get_token()));
-            } catch (const std::exception&) {
-                failure = std::current_exception();
-            }
-            const std::lock_guard lock(work->mutex);
-            work->result = std::move(result);
-            work->failure = failure;
-            work->done = true;
-            work->finished.notify_all();
-        });
-    } catch (const std::system_error&) {
-        return compute(std::stop_token{});
+        started = thread.start(body);
     } catch (const std::bad_alloc&) {
-        return compute(std::stop_token{});
+        started = false;
     }
+    if (!started) return compute(std::stop_token{});
     const detail::LeaveThread<Result> leave{thread, *work};
     constexpr std::chrono::milliseconds kSignalsEvery{20};
     bool done = false;
