@@ -333,49 +333,54 @@ build_instrumented_onetbb() {
 # Debian). CPython (upstream's source from Debian's source package, without Debian's
 # patches, which bake in Debian's own layout), zlib and libffi (built static, so that the
 # interpreter needs only the C library) are compiled with zig for <arch>-linux-musl. The C
-# library is Debian's musl package: its loader, named by every program through an absolute
-# path into the cache, runs them on this glibc machine without any system-wide change.
+# library is Debian's musl package: its loader, which the x86-64 programs name through an
+# absolute path into the cache, runs them on this glibc machine without any system-wide
+# change (aarch64 ones run as `qemu-aarch64-static -L <root>`).
 #
 #   musl_root ARCH      a root holding the loader (lib/ld-musl-ARCH.so.1) and the C library
-#                       under the name musllinux wheels need (libc.musl-ARCH.so.1); for
-#                       aarch64, the arm64 root;
+#                       under the name musllinux wheels need (libc.musl-ARCH.so.1);
 #   musl_python ARCH    the interpreter, installed into musl_python_dir ARCH.
 musl_python_version=3.11
+musl_suite=trixie
 musl_source_packages=(python$musl_python_version zlib libffi)
 musl_sources=$cache/musl-python-sources-$codename-$(key "${musl_source_packages[@]}")
 
-musl_root_dir() {
-    if [ "$1" = aarch64 ]; then
-        echo "$arm64_root_dir"
-    else
-        echo "$cache/musl-root-$1-$codename"
-    fi
-}
+musl_root_dir() { echo "$cache/musl-root-$1-$musl_suite"; }
 # Keyed by the recipe itself (the functions' text) and the zig install, like libraries_dir.
 musl_python_dir() {
-    echo "$cache/cpython-$musl_python_version-musl-$1-$(key "$cross_tools" "$codename" \
+    echo "$cache/cpython-$musl_python_version-musl-$1-$(key "$cross_tools" "$musl_suite" \
         "$(declare -f build_musl_python build_musl_deps musl_configure_absent)")"
 }
 
+# The musllinux wheels of today (numpy's among them) are linked with packed relative
+# relocations, which musl reads from 1.2.4 on: bookworm's 1.2.3 would start them at
+# unrelocated addresses. The C library therefore comes from the next release's musl package,
+# from the machine's own archives.
 musl_root() {
     local arch=$1 root
     root=$(musl_root_dir "$arch")
-    if [ "$arch" = aarch64 ]; then
-        arm64_root || return 1
-    elif ! completed "$root"; then
-        cross_step "Debian's musl for $arch into $root"
-        local apt_dir=$cross/host-apt options
-        apt_sources "$apt_dir" deb && : >"$apt_dir/status" || return 1
+    if ! completed "$root"; then
+        cross_step "musl of $musl_suite for $arch into $root"
+        local apt_dir=$cross/musl-apt-$arch options debian_arch=amd64
+        [ "$arch" = aarch64 ] && debian_arch=arm64
+        apt_sources "$apt_dir" deb "$debian_arch" && : >"$apt_dir/status" || return 1
+        # The archives that carry the machine's release itself, with the next one's suite.
+        sed -i -n "s/^\(deb .*\) $codename main\$/\1 $musl_suite main/p" \
+            "$apt_dir/sources.list" || return 1
         read -ra options <<<"$(apt_options "$apt_dir" | tr '\n' ' ')"
+        options+=(-o "APT::Architecture=$debian_arch" -o "APT::Architectures=$debian_arch")
         rm -rf "$apt_dir/download" "$root"
         mkdir -p "$apt_dir/download" &&
             apt-get "${options[@]}" update -qq &&
-            (cd "$apt_dir/download" && apt-get "${options[@]}" download -qq musl) &&
-            dpkg-deb -x "$apt_dir"/download/musl_*.deb "$root" && finish "$root" || return 1
+            (cd "$apt_dir/download" && apt-get "${options[@]}" download -qq "musl:$debian_arch") &&
+            dpkg-deb -x "$apt_dir"/download/musl_*.deb "$root" || return 1
+        # The release's /lib is /usr/lib, where programs name /lib/ld-musl-ARCH.so.1. The
+        # loader is the C library itself; Alpine's name for it is what auditwheel and the
+        # musllinux wheels' modules look for.
+        { [ -e "$root/lib" ] || ln -s usr/lib "$root/lib"; } &&
+            ln -sf "$arch-linux-musl/libc.so" "$root/lib/libc.musl-$arch.so.1" &&
+            finish "$root"
     fi
-    # The loader is the C library itself; Alpine's name for it is what auditwheel and the
-    # musllinux wheels' modules look for.
-    ln -sf "$arch-linux-musl/libc.so" "$root/lib/libc.musl-$arch.so.1"
 }
 
 # The upstream sources of CPython, zlib and libffi, unpacked once per machine.
@@ -405,9 +410,9 @@ fetch_musl_sources() {
 }
 
 # musl_configure_absent LIBC CONFIGURE_AC: the configure cache settings (ac_cv_func_NAME=no)
-# for every function that configure looks for and the C library lacks. zig's musl is newer
-# than Debian's (preadv2, pwritev2, ...): configure would find them in zig's link library
-# and the programs would then fail to start against the real one.
+# for every function that configure looks for and the C library lacks. zig's musl may be
+# newer than Debian's (bookworm's lacks preadv2, pwritev2, ...): configure would find them in
+# zig's link library and the programs would then fail to start against the real one.
 musl_configure_absent() {
     local exported
     exported=$(nm -D --defined-only "$1" | awk '{ print $NF }' | sort -u)
@@ -436,7 +441,11 @@ build_musl_deps() {
         quiet "musl-python-$arch.log" make install)
 }
 
-musl_python() { locked "musl-python-$1" build_musl_python "$@"; }
+# A cross build of CPython wants the machine's readelf (which reads every architecture's
+# files) by its full path.
+musl_python() {
+    READELF=$(command -v readelf) locked "musl-python-$1" build_musl_python "$@"
+}
 build_musl_python() {
     local arch=$1 prefix root build=$cross/build-musl-python-$1
     prefix=$(musl_python_dir "$arch")
@@ -461,8 +470,8 @@ build_musl_python() {
     build_musl_deps "$arch" "$deps" "$build" || return 1
     # setup.py adds the folders named by `$CC -print-multiarch` or else by dpkg-architecture,
     # which are the machine's glibc headers: the answer names a folder that does not exist.
-    # Without optimisation zig links in its checks of undefined behaviour, whose runtime
-    # calls what Debian's older musl lacks (statx): off, as CPython's own builds have them.
+    # Without optimisation zig links in its checks of undefined behaviour, with a runtime of
+    # their own that calls what an older musl lacks (statx): off, as CPython's builds have.
     # zig makes __DATE__ an error (not reproducible); sys.version shows the build date.
     # zig's link library for musl gives every symbol one address, so the copy relocation of
     # one data object (stdin) takes its "aliases" (stderr, environ) along: code that reaches
