@@ -476,9 +476,20 @@ build_musl_python() {
     # zig's link library for musl gives every symbol one address, so the copy relocation of
     # one data object (stdin) takes its "aliases" (stderr, environ) along: code that reaches
     # data through the GOT (-fPIC) needs no copy relocation.
-    printf '#!/bin/sh\n[ "$1" = -print-multiarch ] && exec echo %s\nexec "%s" %s "$@"\n' \
-        "$arch-linux-musl" "$zig_bin/$arch-linux-musl-cc" \
-        "-fPIC -fno-sanitize=undefined -Wno-date-time" | replace "$cc" 755 || return 1
+    # A cross build's setup.py also hands over the machine's own /usr/include and
+    # /usr/local/include (and lib), which are glibc's: dropped.
+    replace "$cc" 755 <<EOF || return 1
+#!/bin/sh
+[ "\$1" = -print-multiarch ] && exec echo $arch-linux-musl
+for argument; do
+    shift
+    case \$argument in
+        -[IL]/usr/include | -[IL]/usr/local/include | -[IL]/usr/lib | -[IL]/usr/local/lib) ;;
+        *) set -- "\$@" "\$argument" ;;
+    esac
+done
+exec "$zig_bin/$arch-linux-musl-cc" -fPIC -fno-sanitize=undefined -Wno-date-time "\$@"
+EOF
     local absent
     mapfile -t absent < <(musl_configure_absent "$root/lib/$arch-linux-musl/libc.so" \
         "$musl_sources/python$musl_python_version/configure.ac")
