@@ -114,7 +114,7 @@ wait $background
 wheel_status=$?
 grep -v 'is ignored: it is neither' "$logs/wheels-aarch64.log" | tail -n 25
 t=$started
-record "wheels: aarch64 manylinux (pytest), musllinux" $wheel_status $t
+record "wheels: aarch64 manylinux, musllinux (pytest on musl CPython)" $wheel_status $t
 
 # The dumps, each compared with the first: line by line, NaNs already printed alike.
 t=$SECONDS

@@ -258,15 +258,19 @@ musl_check() {
 #!/bin/sh
 exec ${run[*]} -0 "\$0" "$env/bin/python$musl_python_version" "\$@"
 EOF
-        "$envpython" -m ensurepip -q
+        "$envpython" -m ensurepip >/dev/null
         ignored+=(tests/test_leaks.py)
     else
         "$python" -m venv "$env"
     fi
-    "$envpython" -m pip install -q --disable-pip-version-check --no-index \
-        --find-links "$wheelhouse" "${packages[@]}" "$wheel"
-    local site
+    local site where=()
     site=$("$envpython" -c 'import sysconfig; print(sysconfig.get_path("platlib"))')
+    # pip learns that the C library is musl by running the loader that the interpreter
+    # names, which only qemu can run: told instead, which needs --target.
+    [ "$arch" = aarch64 ] && where=(--platform "musllinux_1_2_$arch" --only-binary=:all:
+        --target "$site")
+    "$envpython" -m pip install -q --disable-pip-version-check --no-index \
+        --find-links "$wheelhouse" "${where[@]}" "${packages[@]}" "$wheel"
     (cd "$env" && "$envpython" -c "$loaded_from_wheel" "$site" static)
     cross_step "$name: pytest on musl"
     echo "not on musl: tests/test_stubs.py (mypy's compiled wheel stops with an internal" \
