@@ -429,7 +429,8 @@ def packaging(session):
 @nox.session
 def arm64(session):
     """64-bit Arm (glibc and musl) under qemu, the bit comparison between five builds, and
-    the portable wheels (scripts/arm64.sh, which calls scripts/wheels.sh)."""
+    the portable wheels, the musllinux ones on a musl CPython built once per machine
+    (scripts/arm64.sh, which calls scripts/wheels.sh)."""
     prepare(session)
     session.run("bash", "scripts/arm64.sh", external=True, env=with_venv_path())
 

@@ -328,3 +328,183 @@ build_instrumented_onetbb() {
         quiet "onetbb-$sanitizer.log" cmake --build "$build" &&
         quiet "onetbb-$sanitizer.log" cmake --install "$build" && finish "$prefix"
 }
+
+# A musl CPython, for importing and testing the musllinux wheels (none is packaged on PyPI or
+# Debian). CPython (upstream's source from Debian's source package, without Debian's
+# patches, which bake in Debian's own layout), zlib and libffi (built static, so that the
+# interpreter needs only the C library) are compiled with zig for <arch>-linux-musl. The C
+# library is Debian's musl package: its loader, which the x86-64 programs name through an
+# absolute path into the cache, runs them on this glibc machine without any system-wide
+# change (aarch64 ones run as `qemu-aarch64-static -L <root>`).
+#
+#   musl_root ARCH      a root holding the loader (lib/ld-musl-ARCH.so.1) and the C library
+#                       under the name musllinux wheels need (libc.musl-ARCH.so.1);
+#   musl_python ARCH    the interpreter, installed into musl_python_dir ARCH.
+musl_python_version=3.11
+musl_suite=trixie
+musl_source_packages=(python$musl_python_version zlib libffi)
+musl_sources=$cache/musl-python-sources-$codename-$(key "${musl_source_packages[@]}")
+
+musl_root_dir() { echo "$cache/musl-root-$1-$musl_suite"; }
+# Keyed by the recipe itself (the functions' text) and the zig install, like libraries_dir.
+musl_python_dir() {
+    echo "$cache/cpython-$musl_python_version-musl-$1-$(key "$cross_tools" "$musl_suite" \
+        "$(declare -f build_musl_python build_musl_deps musl_configure_absent)")"
+}
+
+# The musllinux wheels of today (numpy's among them) are linked with packed relative
+# relocations, which musl reads from 1.2.4 on: bookworm's 1.2.3 would start them at
+# unrelocated addresses. The C library therefore comes from the next release's musl package,
+# from the machine's own archives.
+musl_root() {
+    local arch=$1 root
+    root=$(musl_root_dir "$arch")
+    if ! completed "$root"; then
+        cross_step "musl of $musl_suite for $arch into $root"
+        local apt_dir=$cross/musl-apt-$arch options debian_arch=amd64
+        [ "$arch" = aarch64 ] && debian_arch=arm64
+        apt_sources "$apt_dir" deb "$debian_arch" && : >"$apt_dir/status" || return 1
+        # The archives that carry the machine's release itself, with the next one's suite.
+        sed -i -n "s/^\(deb .*\) $codename main\$/\1 $musl_suite main/p" \
+            "$apt_dir/sources.list" || return 1
+        read -ra options <<<"$(apt_options "$apt_dir" | tr '\n' ' ')"
+        options+=(-o "APT::Architecture=$debian_arch" -o "APT::Architectures=$debian_arch")
+        rm -rf "$apt_dir/download" "$root"
+        mkdir -p "$apt_dir/download" &&
+            apt-get "${options[@]}" update -qq &&
+            (cd "$apt_dir/download" && apt-get "${options[@]}" download -qq "musl:$debian_arch") &&
+            dpkg-deb -x "$apt_dir"/download/musl_*.deb "$root" || return 1
+        # The release's /lib is /usr/lib, where programs name /lib/ld-musl-ARCH.so.1. The
+        # loader is the C library itself; Alpine's name for it is what auditwheel and the
+        # musllinux wheels' modules look for.
+        { [ -e "$root/lib" ] || ln -s usr/lib "$root/lib"; } &&
+            ln -sf "$arch-linux-musl/libc.so" "$root/lib/libc.musl-$arch.so.1" &&
+            finish "$root"
+    fi
+}
+
+# The upstream sources of CPython, zlib and libffi, unpacked once per machine.
+fetch_musl_sources() {
+    completed "$musl_sources" && return 0
+    cross_step "${musl_source_packages[*]} source packages into $musl_sources"
+    local apt_dir=$cross/source-apt options package version dsc
+    apt_sources "$apt_dir" deb-src || return 1
+    read -ra options <<<"$(apt_options "$apt_dir" | tr '\n' ' ')"
+    apt-get "${options[@]}" update -qq || return 1
+    rm -rf "$apt_dir/musl-download" "$musl_sources"
+    mkdir -p "$apt_dir/musl-download" "$musl_sources" || return 1
+    for package in "${musl_source_packages[@]}"; do
+        # The newest version that an archive of the machine serves: a security update may
+        # be listed by an archive that does not hold source packages.
+        for version in $(apt-cache "${options[@]}" showsrc "$package" |
+            sed -n 's/^Version: //p' | sort -u -r -V); do
+            (cd "$apt_dir/musl-download" && apt-get "${options[@]}" source -qq \
+                --download-only "$package=$version" >/dev/null 2>&1) && break
+            rm -f "$apt_dir/musl-download/${package}"_*
+        done
+        dsc=$(ls "$apt_dir/musl-download/${package}"_*.dsc) &&
+            quiet musl-sources.log dpkg-source -x --skip-patches "$dsc" \
+                "$musl_sources/$package" || return 1
+    done
+    rm -f "$musl_sources"/*.tar.* && finish "$musl_sources"
+}
+
+# musl_configure_absent LIBC CONFIGURE_AC: the configure cache settings (ac_cv_func_NAME=no)
+# for every function that configure looks for and the C library lacks. zig's musl may be
+# newer than Debian's (bookworm's lacks preadv2, pwritev2, ...): configure would find them in
+# zig's link library and the programs would then fail to start against the real one.
+musl_configure_absent() {
+    local exported
+    exported=$(nm -D --defined-only "$1" | awk '{ print $NF }' | sort -u)
+    sed -n '/AC_CHECK_FUNCS(\[/,/\])/p' "$2" | tr -c 'a-z0-9_\n' ' ' | tr ' ' '\n' |
+        grep -E '^[a-z_][a-z0-9_]+$' | grep -v -e '^ac_check_funcs$' | sort -u |
+        comm -23 - <(echo "$exported") | sed 's/.*/ac_cv_func_&=no/'
+}
+
+# build_musl_deps ARCH DEPS BUILD: zlib and libffi, static and position-independent (they
+# go into the interpreter's extension modules), into DEPS.
+build_musl_deps() {
+    local arch=$1 deps=$2 build=$3 cc=$zig_bin/$1-linux-musl-cc
+    rm -rf "$build/zlib" "$build/libffi"
+    cp -a "$musl_sources/zlib" "$build/zlib" && cp -a "$musl_sources/libffi" "$build/libffi" ||
+        return 1
+    (cd "$build/zlib" && CC=$cc AR=$zig_bin/zig-ar CFLAGS="-O2 -fPIC" \
+        quiet "musl-python-$arch.log" ./configure --static --prefix="$deps" &&
+        quiet "musl-python-$arch.log" make -j2 libz.a &&
+        quiet "musl-python-$arch.log" make install) || return 1
+    (cd "$build/libffi" && quiet "musl-python-$arch.log" ./configure --host="$arch-linux-musl" \
+        --build=x86_64-linux-gnu CC="$cc" AR="$zig_bin/zig-ar" RANLIB="$zig_bin/zig-ranlib" \
+        CFLAGS="-O2 -fPIC" --disable-shared --enable-static --with-pic --disable-docs \
+        --disable-exec-static-tramp \
+        --disable-multi-os-directory --prefix="$deps" --libdir="$deps/lib" &&
+        quiet "musl-python-$arch.log" make -j2 &&
+        quiet "musl-python-$arch.log" make install)
+}
+
+# A cross build of CPython wants the machine's readelf (which reads every architecture's
+# files) by its full path.
+musl_python() {
+    READELF=$(command -v readelf) locked "musl-python-$1" build_musl_python "$@"
+}
+build_musl_python() {
+    local arch=$1 prefix root build=$cross/build-musl-python-$1
+    prefix=$(musl_python_dir "$arch")
+    completed "$prefix" && return 0
+    root=$(musl_root_dir "$arch")
+    host_tools && musl_root "$arch" && fetch_musl_sources && zig_target "$arch-linux-musl" ||
+        return 1
+    cross_step "CPython $musl_python_version for $arch-linux-musl into $prefix" \
+        "(log: $cross/logs/musl-python-$arch.log)"
+    rm -rf "$build" "$prefix" "$cross/logs/musl-python-$arch.log" && mkdir -p "$build" || return 1
+    local deps=$build/deps loader=$root/lib/ld-musl-$arch.so.1 cc=$build/cc run=() cross_options=()
+    if [ "$arch" != x86_64 ]; then
+        # Built by the x86-64 one, the same version, for what must run on the build machine
+        # (freezing the standard modules); qemu finds the standard path of the loader in the
+        # root.
+        musl_python x86_64 || return 1
+        loader=/lib/ld-musl-$arch.so.1 run=(qemu-aarch64-static -L "$root")
+        cross_options=(--host="$arch-linux-musl"
+            --with-build-python="$(musl_python_dir x86_64)/bin/python3"
+            ac_cv_file__dev_ptmx=yes ac_cv_file__dev_ptc=no ac_cv_buggy_getaddrinfo=no)
+    fi
+    build_musl_deps "$arch" "$deps" "$build" || return 1
+    # setup.py adds the folders named by `$CC -print-multiarch` or else by dpkg-architecture,
+    # which are the machine's glibc headers: the answer names a folder that does not exist.
+    # Without optimisation zig links in its checks of undefined behaviour, with a runtime of
+    # their own that calls what an older musl lacks (statx): off, as CPython's builds have.
+    # zig makes __DATE__ an error (not reproducible); sys.version shows the build date.
+    # zig's link library for musl gives every symbol one address, so the copy relocation of
+    # one data object (stdin) takes its "aliases" (stderr, environ) along: code that reaches
+    # data through the GOT (-fPIC) needs no copy relocation.
+    # A cross build's setup.py also hands over the machine's own /usr/include and
+    # /usr/local/include (and lib), which are glibc's: dropped.
+    replace "$cc" 755 <<EOF || return 1
+#!/bin/sh
+[ "\$1" = -print-multiarch ] && exec echo $arch-linux-musl
+for argument; do
+    shift
+    case \$argument in
+        -[IL]/usr/include | -[IL]/usr/local/include | -[IL]/usr/lib | -[IL]/usr/local/lib) ;;
+        *) set -- "\$@" "\$argument" ;;
+    esac
+done
+exec "$zig_bin/$arch-linux-musl-cc" -fPIC -fno-sanitize=undefined -Wno-date-time "\$@"
+EOF
+    local absent
+    mapfile -t absent < <(musl_configure_absent "$root/lib/$arch-linux-musl/libc.so" \
+        "$musl_sources/python$musl_python_version/configure.ac")
+    cp -a "$musl_sources/python$musl_python_version" "$build/cpython" || return 1
+    # A build system of musl (configure names the platform from it: the extension modules'
+    # suffix is then -linux-musl, as the musllinux wheels' are). The programs name the
+    # cache's loader: linked dynamically, so that extension modules can be loaded at all.
+    (cd "$build/cpython" && quiet "musl-python-$arch.log" ./configure \
+        --build=x86_64-pc-linux-musl --prefix="$prefix" --with-ensurepip=no \
+        --without-static-libpython CC="$cc" AR="$zig_bin/zig-ar" \
+        LDFLAGS="-dynamic -Wl,--dynamic-linker=$loader -L$deps/lib" CPPFLAGS="-I$deps/include" \
+        PKG_CONFIG_LIBDIR="$deps/lib/pkgconfig" PKG_CONFIG_PATH= "${absent[@]}" \
+        "${cross_options[@]}" &&
+        quiet "musl-python-$arch.log" make -j2 &&
+        quiet "musl-python-$arch.log" make install) || return 1
+    "${run[@]}" "$prefix/bin/python3" -c 'import ctypes, sys, zlib; print(sys.version)' &&
+        finish "$prefix"
+}

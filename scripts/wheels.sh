@@ -11,14 +11,17 @@
 #                       --check: installed for that interpreter, pytest under qemu (without
 #                       the leak and type-stub tests, which check nothing that depends on the
 #                       processor and take most of the time under emulation).
-#   musllinux-aarch64   zig c++ for musl, with a static oneTBB: the module needs only the C
-#                       library. --check: auditwheel must call it musllinux. It is not imported:
-#                       no CPython for musl comes from PyPI or Debian.
+#   musllinux-x86_64    zig c++ for musl, with a static oneTBB: the module needs only the C
+#   musllinux-aarch64   library. --check: auditwheel must call it musllinux, and it is
+#                       installed into a virtual environment of the musl CPython that
+#                       scripts/cross_env.sh builds (musl_python), with the musllinux wheels
+#                       of numpy, scipy, pytest and hypothesis, and the whole pytest suite
+#                       runs there (natively on x86-64, under qemu on aarch64).
 #
 # Before the tests, each installed manylinux module must have loaded the oneTBB of its own
 # wheel (/proc/self/maps), whatever else the machine has. The manylinux builds also build
 # the bit-dump program with the same compiler (scripts/arm64.sh compares its output).
-# Arguments: --check and the wheels to build (default: all three).
+# Arguments: --check and the wheels to build (default: all four).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 venv="${TAVO_VENV:-.venv}"
@@ -32,11 +35,13 @@ targets=()
 for arg in "$@"; do
     case $arg in
         --check) check=1 ;;
-        manylinux-x86_64 | manylinux-aarch64 | musllinux-aarch64) targets+=("$arg") ;;
+        manylinux-x86_64 | manylinux-aarch64 | musllinux-x86_64 | musllinux-aarch64)
+            targets+=("$arg") ;;
         *) echo "wheels: unknown argument $arg" >&2; exit 2 ;;
     esac
 done
-((${#targets[@]})) || targets=(manylinux-x86_64 manylinux-aarch64 musllinux-aarch64)
+((${#targets[@]})) ||
+    targets=(manylinux-x86_64 manylinux-aarch64 musllinux-x86_64 musllinux-aarch64)
 
 wheels=$PWD/build/wheels
 mkdir -p "$wheels/dist"
@@ -103,9 +108,12 @@ times = array("d", [0.25 * i for i in range(4096)])  # enough for the worker poo
 assert evaluator.evaluate_many(times) == [evaluator.evaluate_at(t) for t in times]
 with open("/proc/self/maps") as maps:
     tbb = sorted({line.split()[-1] for line in maps if "libtbb" in line})
-vendored = os.path.join(install, "tavo.libs") + os.sep
-assert tbb and all(path.startswith(vendored) for path in tbb), tbb
-print("loaded", tavo.__file__, "and", *tbb)
+if sys.argv[2:] == ["static"]:  # a musllinux module holds its oneTBB
+    assert not tbb, tbb
+else:
+    vendored = os.path.join(install, "tavo.libs") + os.sep
+    assert tbb and all(path.startswith(vendored) for path in tbb), tbb
+print("loaded", tavo.__file__, "and", *(tbb or ["its own oneTBB"]))
 '
 
 manylinux_x86_64() {
@@ -164,23 +172,32 @@ manylinux_aarch64() {
         --ignore=tests/test_leaks.py --ignore=tests/test_stubs.py
 }
 
-musllinux_aarch64() {
-    local name=musllinux-aarch64 target=aarch64-linux-musl
-    arm64_root
-    arm64_python
-    arm64_site
+# musllinux ARCH: the module built for ARCH-linux-musl, by an interpreter of the machine
+# (x86-64) or by Debian's arm64 one under qemu: the tags name CPython 3.11, whose headers it
+# is built with.
+musllinux() {
+    local arch=$1 name=musllinux-$1 target=$1-linux-musl python=$venv/bin/python
+    local where=()
+    if [ "$arch" = aarch64 ]; then
+        arm64_root
+        arm64_python
+        arm64_site
+        python=$arm64_python
+        where=(cmake.define.CMAKE_POLICY_DEFAULT_CMP0190=NEW
+            "cmake.define.Python_EXECUTABLE=$arm64_root_dir/usr/bin/python3.11")
+    fi
+    musl_root "$arch"
     zig_target $target
     onetbb $target static
     local defines
     mapfile -t defines < <(zig_defines $target)
-    SETUPTOOLS_EXT_SUFFIX=.cpython-311-aarch64-linux-musl.so build_wheel $name "$arm64_python" \
-        "${defines[@]/#/cmake.define.}" cmake.define.CMAKE_POLICY_DEFAULT_CMP0190=NEW \
-        "cmake.define.Python_EXECUTABLE=$arm64_root_dir/usr/bin/python3.11"
+    SETUPTOOLS_EXT_SUFFIX=.cpython-311-$target.so build_wheel $name "$python" \
+        "${defines[@]/#/cmake.define.}" "${where[@]}"
     # zig's musl names the C library libc.so, which musl's loader takes for itself; the
     # musllinux platforms (and auditwheel) know it by the name Alpine gives it.
     local raw
     raw=$(ls "$wheels/$name"/raw/*.whl)
-    "$cross_tools/bin/python" - "$raw" <<'EOF'
+    "$cross_tools/bin/python" - "$raw" "libc.musl-$arch.so.1" <<'EOF'
 import subprocess
 import sys
 from pathlib import Path
@@ -189,23 +206,93 @@ from auditwheel.wheeltools import InWheelCtx
 
 with InWheelCtx(Path(sys.argv[1]), Path(sys.argv[1])) as wheel:
     for module in Path(wheel.path).glob("tavo.*.so"):
-        subprocess.run(["patchelf", "--replace-needed", "libc.so", "libc.musl-aarch64.so.1",
-                        str(module)], check=True)
+        subprocess.run(["patchelf", "--replace-needed", "libc.so", sys.argv[2], str(module)],
+                       check=True)
 EOF
-    repair $name "$arm64_root_dir/lib/aarch64-linux-musl" 'musllinux_1_[0-9]+_aarch64'
+    repair $name "$(musl_root_dir "$arch")/lib" "musllinux_1_[0-9]+_$arch"
     ((check)) || return 0
     # The module needs musl's C library and nothing else: oneTBB and the C++ runtime are
     # inside it.
-    local unpacked=$wheels/$name/unpacked needed
+    local unpacked=$wheels/$name/unpacked needed wheel
+    wheel=$(ls "$wheels"/dist/tavo-*musllinux*_$arch.whl)
     rm -rf "$unpacked"
-    "$cross_tools/bin/python" -m zipfile -e "$(ls "$wheels"/dist/tavo-*musllinux*.whl)" "$unpacked"
+    "$cross_tools/bin/python" -m zipfile -e "$wheel" "$unpacked"
     needed=$(readelf -d "$unpacked"/tavo.*.so | sed -n 's/.*(NEEDED).*\[\(.*\)\]/\1/p')
     echo "$name: $(basename "$unpacked"/tavo.*.so) needs: $needed"
-    if [ "$needed" != libc.musl-aarch64.so.1 ]; then
+    if [ "$needed" != "libc.musl-$arch.so.1" ]; then
         echo "wheels: $name needs more than the C library" >&2
         return 1
     fi
+    musl_check "$arch" "$wheel"
 }
+
+# musl_check ARCH WHEEL: the wheel installed into a virtual environment of the musl CPython
+# with the musllinux wheels of the test tools, and the whole pytest suite run there.
+musl_check() {
+    local arch=$1 wheel=$2 name=musllinux-$1 python env=$wheels/venv-musl-$1
+    musl_python "$arch"
+    python=$(musl_python_dir "$arch")/bin/python3
+    local packages=(pytest numpy scipy hypothesis)
+    local wheelhouse
+    wheelhouse=$cache/musl-wheels-cp311-$arch-$(key "${packages[@]}")
+    if ! completed "$wheelhouse"; then
+        # The musl CPython has no TLS (no OpenSSL is built for it): the machine's pip
+        # fetches the wheels, and the musl one installs them from the folder.
+        cross_step "musllinux wheels of ${packages[*]} into $wheelhouse"
+        rm -rf "$wheelhouse"
+        "$cross_tools/bin/python" -m pip download -q --disable-pip-version-check \
+            --only-binary=:all: --platform "musllinux_1_2_$arch" --python-version 3.11 \
+            --implementation cp --abi cp311 -d "$wheelhouse" "${packages[@]}"
+        finish "$wheelhouse"
+    fi
+    cross_step "$name: the musl CPython's virtual environment $env"
+    rm -rf "$env"
+    local run=() envpython=$env/bin/python ignored=(tests/test_stubs.py)
+    if [ "$arch" = aarch64 ]; then
+        # As build/cross/arm64-python: the wrapper is sys.executable (-0), so subprocesses
+        # run under qemu too, and its folder makes the interpreter find the environment.
+        run=(qemu-aarch64-static -L "$(musl_root_dir "$arch")")
+        "${run[@]}" "$python" -m venv --without-pip "$env"
+        envpython=$env/bin/python-qemu
+        replace "$envpython" 755 <<EOF
+#!/bin/sh
+exec ${run[*]} -0 "\$0" "$env/bin/python$musl_python_version" "\$@"
+EOF
+        "$envpython" -m ensurepip >/dev/null
+        ignored+=(tests/test_leaks.py)
+    else
+        "$python" -m venv "$env"
+    fi
+    local site where=()
+    site=$("$envpython" -c 'import sysconfig; print(sysconfig.get_path("platlib"))')
+    # pip learns that the C library is musl by running the loader that the interpreter
+    # names, which only qemu can run: told instead, which needs --target.
+    [ "$arch" = aarch64 ] && where=(--platform "musllinux_1_2_$arch" --only-binary=:all:
+        --target "$site")
+    "$envpython" -m pip install -q --disable-pip-version-check --no-index \
+        --find-links "$wheelhouse" "${where[@]}" "${packages[@]}" "$wheel"
+    (cd "$env" && "$envpython" -c "$loaded_from_wheel" "$site" static)
+    cross_step "$name: the Python-level results' bits against x86-64 glibc ($venv)"
+    local dumps=$wheels/$name/bits
+    mkdir -p "$dumps"
+    "$venv/bin/python" scripts/python_bitdump.py >"$dumps/x86_64-glibc.txt"
+    "$envpython" scripts/python_bitdump.py >"$dumps/$arch-musl.txt"
+    cmp "$dumps/x86_64-glibc.txt" "$dumps/$arch-musl.txt"
+    echo "$name: $(wc -l <"$dumps/$arch-musl.txt") results, the same bits as x86-64 glibc"
+    cross_step "$name: pytest on musl"
+    echo "not on musl: tests/test_stubs.py (mypy's compiled wheel stops with an internal" \
+        "error on musl; the stubs do not depend on the C library, the glibc runs check them)"
+    [ "$arch" = aarch64 ] && echo "nor, under qemu, tests/test_leaks.py (as for manylinux)"
+    # On musl the pytest process has been seen to print its summary and then never exit
+    # (every thread waiting on a futex): a time limit makes that a failure, not a hung CI.
+    local limit=15m
+    [ "$arch" = aarch64 ] && limit=40m
+    PYTHONDEVMODE=1 timeout --kill-after=30 "$limit" "$envpython" -X faulthandler -m pytest \
+        -q -p no:cacheprovider tests "${ignored[@]/#/--ignore=}"
+}
+
+musllinux_x86_64() { musllinux x86_64; }
+musllinux_aarch64() { musllinux aarch64; }
 
 # Each wheel in a subshell of its own that stops at its first failure (a function called
 # as the condition of || would run with errexit ignored), the others still run.
