@@ -53,7 +53,8 @@ public:
     virtual void write_times(std::span<double> times) = 0;
     // Whether to call wait() before the next chunk although it is done.
     virtual bool wants_pause() { return false; }
-    // Runs next() in whatever state the consumer waits in.
+    // Runs next() in whatever state the consumer waits in. A consumer may also return without
+    // calling it: the pipeline then gets the chunk done on the calling thread as it is.
     virtual void wait(const ChunkWait& next) { next(); }
     // The next chunk's values (entry j of the batch is the single-time result at time j, bit
     // for bit), valid until the call returns.
