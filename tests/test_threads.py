@@ -6,8 +6,15 @@ import time
 
 import numpy as np
 import pytest
-from conftest import (assert_bits_equal, coefficients, evaluation, evaluator_with, in_parallel,
-                      run_python, same_bits)
+from conftest import (
+    assert_bits_equal,
+    coefficients,
+    evaluation,
+    evaluator_with,
+    in_parallel,
+    run_python,
+    same_bits,
+)
 
 # Degree 40 over two million times keeps a batch busy for a good fraction of a second.
 DEGREE, N_T, T = 40, 50, 1.0
