@@ -314,7 +314,10 @@ def test_ctrl_c_interrupts_a_long_call(long_call, small_call):
     child = run_python(LONG_CALL, timeout=30, arguments=(long_call, small_call))
     assert child.returncode == 0, child.stderr
     late, progress = map(float, child.stdout.split())
-    assert late < 1.0 and progress > 0.1, child.stdout
+    # The debug allocator checks every object the interrupted result gives back as it is
+    # freed, which takes seconds for millions of them.
+    allowed = 3.0 if os.environ.get("PYTHONMALLOC", "").startswith("debug") else 1.0
+    assert late < allowed and progress > 0.1, child.stdout
 
 
 # A batch beside a Python thread that never sleeps. Handing the lock over for most chunks of
