@@ -322,9 +322,9 @@ def test_ctrl_c_interrupts_a_long_call(long_call, small_call):
 
 # A batch beside a Python thread that never sleeps. Handing the lock over for most chunks of
 # 4096 times cost a switch interval each (the thread keeps the lock until the batch's wait for
-# it times out): 2e6 times took 180 intervals and more. Now the batch takes a fraction of
-# that (the time itself is measured in bench/), the thread still gets its turns, and the
-# values are those of the batch alone.
+# it times out): 2e6 times took 25 times as long as alone and more. Now it takes about as long
+# (the speed itself is measured in bench/), the thread still gets its turns, and the values
+# are those of the batch alone.
 BESIDE_BUSY_THREAD = """
 import sys, threading, time
 import numpy as np, tavo
@@ -333,6 +333,15 @@ evaluator.set_dofs(np.random.default_rng(1).standard_normal(4000))
 times = np.random.default_rng(2).random(2_000_000)
 batch = getattr(evaluator, sys.argv[1])
 expected = batch(times)
+def fastest_of_three():
+    fastest = float("inf")
+    for _ in range(3):
+        start = time.perf_counter()
+        values = batch(times)
+        fastest = min(fastest, time.perf_counter() - start)
+        assert values == expected
+    return fastest
+alone = fastest_of_three()
 longest, stop = [0.0], []
 def busy():
     clock = time.perf_counter
@@ -344,15 +353,11 @@ def busy():
 thread = threading.Thread(target=busy)
 thread.start()
 time.sleep(0.05)
-longest[0], fastest = 0.0, float("inf")
-for _ in range(3):
-    start = time.perf_counter()
-    values = batch(times)
-    fastest = min(fastest, time.perf_counter() - start)
-    assert values == expected
+longest[0] = 0.0
+beside = fastest_of_three()
 stop.append(True)
 thread.join()
-print(f"{fastest / sys.getswitchinterval():.1f} {longest[0]:.4f}")
+print(f"{beside / alone:.2f} {longest[0]:.4f}")
 """
 
 
@@ -360,5 +365,5 @@ print(f"{fastest / sys.getswitchinterval():.1f} {longest[0]:.4f}")
 def test_a_batch_beside_a_busy_thread_hands_the_lock_over_rarely(method):
     child = run_python(BESIDE_BUSY_THREAD, timeout=TIMEOUT, arguments=(method,))
     assert child.returncode == 0, child.stderr
-    switch_intervals, longest_wait = map(float, child.stdout.split())
-    assert switch_intervals < 150 and longest_wait < 0.5, child.stdout
+    slower, longest_wait = map(float, child.stdout.split())
+    assert slower < 4.0 and longest_wait < 0.5, child.stdout
