@@ -169,9 +169,9 @@ private:
 #endif
 };
 
-// Before 3.10 a type made from a spec keeps only the docstring proper of its doc text, which
-// loses the text signature: this gives it the whole `text` back (__doc__ already is the
-// docstring proper). False, with MemoryError set, when the copy cannot be made.
+// Before 3.10 a heap type made from its slot table keeps only the docstring proper of its
+// doc text, which loses the text signature: this gives it the whole `text` back (__doc__
+// already is the docstring proper). False, with MemoryError set, when the copy cannot be made.
 inline bool keep_whole_doc_text(PyObject* type, const char* text) noexcept {
 #if PY_VERSION_HEX < 0x030A0000
     auto* copy = static_cast<char*>(PyObject_Malloc(std::strlen(text) + 1));
