@@ -120,6 +120,7 @@ apt_sources() {
 
 host_tools() {
     local missing=() package
+    mkdir -p "$cache" || return 1
     if ! dpkg -s g++-aarch64-linux-gnu >/dev/null 2>&1; then
         cross_step "installing g++-aarch64-linux-gnu"
         as_root apt-get update -qq || return 1
