@@ -13,6 +13,13 @@
 #   interpreters.sh test NAME [ARGS]   installs the checkout (`pip install .`) into a virtual
 #                                      environment of NAME and runs the suite there (pytest
 #                                      ARGS instead of tests/); exits with its status
+#   interpreters.sh headers NAME [aarch64]
+#                                      the folder of NAME's C headers (NAME: cpython-3.9 ...
+#                                      cpython-3.15, cpython-3.13t), for x86-64 or aarch64,
+#                                      made first: what the wheel matrix builds against
+#   interpreters.sh run NAME ARGS      runs NAME's interpreter with ARGS, from the checkout
+#                                      (inside the sid root for 3.14 and 3.15); the checkout
+#                                      and the cache are where they are on the machine
 # Needs root (apt state, mmdebstrap, chroot). The archive is the one this machine's own apt
 # sources name. Build logs go to the cache, progress to stderr.
 set -euo pipefail
@@ -27,8 +34,23 @@ sid_packages+=,g++,libeigen3-dev,libtbb-dev,ca-certificates,git
 sid_eigen=libeigen3-dev
 sid_root="$cache/sid-root-$(printf '%s;%s from the host suite' "$sid_packages" "$sid_eigen" | sha256sum | cut -c1-10)"
 ft_prefix="$cache/cpython-$ft_version-t"
+# CPython 3.9 is in no suite that this machine's apt knows: Debian bullseye's packages,
+# unpacked (not installed), run on the machine's newer C library.
+old_packages=(python3.9-minimal libpython3.9-minimal libpython3.9-stdlib libpython3.9-dev)
+old_root="$cache/cpython-3.9-bullseye-$(printf '%s\n' "${old_packages[@]}" | sha256sum | cut -c1-10)"
 
 say() { echo "interpreters: $*" >&2; }
+
+# Each interpreter is made by one process at a time (two scripts of a run may ask for it at
+# once); the others wait, then find it made.
+one_at_a_time() { # NAME COMMAND...
+    local name=$1
+    shift
+    mkdir -p "$cache/locks" && (flock 9 && "$@") 9>"$cache/locks/interpreter-$name"
+}
+ensure_ft() { one_at_a_time ft make_ft; }
+ensure_old() { one_at_a_time old make_old; }
+ensure_sid() { one_at_a_time sid make_sid; }
 
 mirror() {
     local uri
@@ -55,7 +77,7 @@ sid_apt() {
 }
 
 # The free-threaded interpreter: no PGO/LTO (they add minutes and change nothing we test).
-ensure_ft() {
+make_ft() {
     [ -f "$ft_prefix/.complete" ] && return 0
     local work="$cache/build-cpython-$ft_version-t"
     rm -rf "$work" "$ft_prefix"
@@ -77,8 +99,92 @@ ensure_ft() {
     rm -rf "$work/Python-$ft_version"
 }
 
+# Bullseye's CPython 3.9, unpacked into old_root: its interpreter, standard library and
+# headers, run with PYTHONHOME pointing there.
+make_old() {
+    [ -f "$old_root/.complete" ] && return 0
+    local dir="$cache/apt-bullseye" debs
+    local options=(-o "Dir::State=$dir/state" -o "Dir::Cache=$dir/cache"
+        -o Dir::Etc::SourceList=/dev/null -o "Dir::Etc::SourceParts=$dir/etc"
+        -o "Dir::State::status=$dir/status" -o APT::Sandbox::User=root
+        -o Acquire::Check-Valid-Until=false -o APT::Architecture=amd64)
+    mkdir -p "$dir/state/lists/partial" "$dir/cache/archives/partial" "$dir/etc"
+    : >"$dir/status"
+    printf 'Types: deb\nURIs: %s\nSuites: bullseye\nComponents: main\nSigned-By: /usr/share/keyrings/debian-archive-keyring.gpg\n' \
+        "$(mirror)" >"$dir/etc/bullseye.sources"
+    say "unpacking bullseye's CPython 3.9 into $old_root"
+    debs=$(mktemp -d)
+    apt-get "${options[@]}" -qq update >&2 &&
+        (cd "$debs" && apt-get "${options[@]}" download -qq "${old_packages[@]}") >&2 || {
+        say "could not download bullseye's CPython 3.9"
+        rm -rf "$debs"
+        return 1
+    }
+    rm -rf "$old_root"
+    local deb
+    for deb in "$debs"/*.deb; do dpkg-deb -x "$deb" "$old_root" || return 1; done
+    rm -rf "$debs"
+    touch "$old_root/.complete"
+}
+
+# headers NAME ARCH: the C headers of NAME, made once into the cache, with one pyconfig.h:
+# x86-64's in place of Debian's dispatcher by architecture, and for aarch64 that one with
+# what differs between the two (the inline assembly for x86 and x87, whether wchar_t is
+# unsigned, the support tier; every size and alignment is the same). scripts/wheels.sh
+# checks that this gives Debian's own arm64 pyconfig.h of 3.11. Python.h of 3.9 and 3.10
+# includes <crypt.h> where the interpreter's build had it; the C libraries that wheels are
+# built against may lack it (crypt has a library of its own now), and no module needs it.
+headers() {
+    local name=$1 arch=${2:-x86_64} version=${1#cpython-} include config out
+    local edits=('s|^#define HAVE_CRYPT_H 1$|/* #undef HAVE_CRYPT_H */|')
+    case "$arch" in
+    x86_64) ;;
+    aarch64)
+        edits+=('s|^#define HAVE_GCC_ASM_FOR_X64 1$|/* #undef HAVE_GCC_ASM_FOR_X64 */|'
+            's|^#define HAVE_GCC_ASM_FOR_X87 1$|/* #undef HAVE_GCC_ASM_FOR_X87 */|'
+            's|^/\* #undef HAVE_USABLE_WCHAR_T \*/$|#define HAVE_USABLE_WCHAR_T 1|'
+            's|^#define PY_SUPPORT_TIER 1$|#define PY_SUPPORT_TIER 2|') ;;
+    *) say "no headers for $arch"; return 1 ;;
+    esac
+    case "$name" in
+    cpython-3.9) ensure_old && include=$old_root/usr/include/python3.9 ;;
+    cpython-3.13t) ensure_ft && include=$ft_prefix/include/python3.13t ;;
+    cpython-3.14 | cpython-3.15) ensure_sid && include=$sid_root/usr/include/python$version ;;
+    cpython-3.1[0-3])
+        local python
+        python=$(machine_python "$version") || return 1
+        include=$("$python" -c 'import sysconfig; print(sysconfig.get_paths()["include"])') ;;
+    *) say "no headers known for $name"; return 1 ;;
+    esac
+    [ -f "$include/Python.h" ] || { say "no Python.h in $include"; return 1; }
+    config=$include/pyconfig.h
+    [ -f "$include/../x86_64-linux-gnu/python${include##*/python}/pyconfig.h" ] &&
+        config=$include/../x86_64-linux-gnu/python${include##*/python}/pyconfig.h
+    out="$cache/headers-$name-$arch-$(cat "$include/patchlevel.h" "$config" | sha256sum | cut -c1-10)"
+    if [ ! -f "$out/.complete" ]; then
+        rm -rf "$out" && mkdir -p "$out" && cp -r "$include"/. "$out" &&
+            sed "${edits[@]/#/-e}" "$config" >"$out/pyconfig.h" &&
+            touch "$out/.complete" || return 1
+    fi
+    echo "$out"
+}
+
+# machine_python 3.X: an interpreter of that version among the machine's own (the
+# distribution's first, then the PATH's and pyenv's versions).
+machine_python() {
+    local candidate root
+    root=$(pyenv root 2>/dev/null || echo "$HOME/.pyenv")
+    for candidate in "/usr/bin/python$1" "$(command -v "python$1" || true)" \
+        "$root"/versions/"$1".*/bin/"python$1"; do
+        [ -x "$candidate" ] && "$candidate" -c 'import sys; assert sys.implementation.name == "cpython"' 2>/dev/null &&
+            { echo "$candidate"; return 0; }
+    done
+    say "no CPython $1 on this machine"
+    return 1
+}
+
 # A sid root with the two interpreters and what building tavo needs.
-ensure_sid() {
+make_sid() {
     [ -f "$sid_root/.complete" ] && return 0
     command -v mmdebstrap >/dev/null || {
         apt-get update -qq >&2
@@ -169,6 +275,18 @@ names)
         unavailable cpython-3.13t || status=1
     fi
     exit "$status"
+    ;;
+headers) headers "${2:?interpreters.sh headers NAME [ARCH]}" "${3:-x86_64}" ;;
+run)
+    name=${2:?interpreters.sh run NAME ARGS}
+    shift 2
+    case "$name" in
+    cpython-3.9) ensure_old && PYTHONHOME=$old_root/usr exec "$old_root/usr/bin/python3.9" "$@" ;;
+    cpython-3.13t) ensure_ft && exec "$ft_prefix/bin/python3.13t" "$@" ;;
+    cpython-3.14 | cpython-3.15) ensure_sid && in_sid "/usr/bin/python${name#cpython-}" "$@" ;;
+    cpython-3.1[0-3]) python=$(machine_python "${name#cpython-}") && exec "$python" "$@" ;;
+    *) say "unknown interpreter $name"; exit 2 ;;
+    esac
     ;;
 test)
     name=${2:?interpreters.sh test NAME [pytest args]}

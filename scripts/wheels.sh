@@ -21,7 +21,15 @@
 # Before the tests, each installed manylinux module must have loaded the oneTBB of its own
 # wheel (/proc/self/maps), whatever else the machine has. The manylinux builds also build
 # the bit-dump program with the same compiler (scripts/arm64.sh compares its output).
-# Arguments: --check and the wheels to build (default: all four).
+# Those are built for the machine's own CPython (3.11). --all builds each of the four kinds
+# for every CPython that tavo supports as well (matrix_pythons), against that
+# interpreter's headers (scripts/interpreters.sh headers), without running it: one build
+# folder per kind, so the core is compiled once and only the binding once per interpreter.
+# --smoke then installs each x86-64 wheel of build/wheels/dist for its own interpreter (pip
+# --target, for the wheel's tags) and runs the smoke test below in it: musllinux ones where
+# a musl CPython of their version is at hand (3.11); elsewhere they are only checked for
+# what they link against.
+# Arguments: --check, --all, --smoke and the wheels to build (default: all four).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 venv="${TAVO_VENV:-.venv}"
@@ -30,11 +38,16 @@ export PATH="$PWD/$venv/bin:$PATH"
 source scripts/cross_env.sh
 host_tools
 
-check=0
+check=0 all=0 smoke=0
 targets=()
+# Every CPython a wheel is made for; the machine's own (3.11) by the kinds' own builds.
+matrix_pythons=(cpython-3.9 cpython-3.10 cpython-3.12 cpython-3.13 cpython-3.13t cpython-3.14
+    cpython-3.15)
 for arg in "$@"; do
     case $arg in
         --check) check=1 ;;
+        --all) all=1 ;;
+        --smoke) smoke=1 ;;
         manylinux-x86_64 | manylinux-aarch64 | musllinux-x86_64 | musllinux-aarch64)
             targets+=("$arg") ;;
         *) echo "wheels: unknown argument $arg" >&2; exit 2 ;;
@@ -45,6 +58,9 @@ done
 
 wheels=$PWD/build/wheels
 mkdir -p "$wheels/dist"
+# The wheels this run has made, a name a line (for --smoke); two runs may share the folder.
+built=$(mktemp "$wheels/built.XXXXXX")
+trap 'rm -f "$built"' EXIT
 
 # build_wheel NAME PYTHON KEY=VALUE...: scikit-build-core's build hook, run by PYTHON (the
 # interpreter decides the wheel's tags), with the given settings, into build/wheels/NAME/raw.
@@ -89,8 +105,8 @@ repair() {
         echo "wheels: $name: got the platform tag $tag, expected $pattern" >&2
         return 1
     fi
-    rm -f "$wheels"/dist/tavo-*-"$tag".whl
     cp "$wheel" "$wheels/dist/"
+    echo "${wheel##*/}" >>"$built"
     echo "$name: $(basename "$wheel")"
 }
 
@@ -131,7 +147,7 @@ manylinux_x86_64() {
     rm -rf "$env"
     python3 -m venv "$env"
     "$env/bin/python" -m pip install -q --disable-pip-version-check pytest numpy scipy \
-        hypothesis mypy scikit-build-core "$wheels"/dist/tavo-*x86_64.whl
+        hypothesis mypy scikit-build-core "$wheels"/dist/tavo-*-cp311-cp311-manylinux*_x86_64.whl
     local site
     site=$("$env/bin/python" -c 'import sysconfig; print(sysconfig.get_path("platlib"))')
     (cd "$env" && "$env/bin/python" -c "$loaded_from_wheel" "$site")
@@ -157,7 +173,7 @@ manylinux_aarch64() {
     repair $name "$(libraries_dir $target)/lib" 'manylinux_2_(1[0-9]|2[0-8])_aarch64'
     ((check)) || return 0
     local install=$wheels/install-aarch64 wheel
-    wheel=$(ls "$wheels"/dist/tavo-*aarch64.whl | grep -v musllinux)
+    wheel=$(ls "$wheels"/dist/tavo-*-cp311-cp311-manylinux*_aarch64.whl)
     rm -rf "$install"
     local platform=${wheel%.whl}
     platform=${platform##*-}
@@ -193,11 +209,20 @@ musllinux() {
     mapfile -t defines < <(zig_defines $target)
     SETUPTOOLS_EXT_SUFFIX=.cpython-311-$target.so build_wheel $name "$python" \
         "${defines[@]/#/cmake.define.}" "${where[@]}"
+    musl_repair "$name" "$arch" || return 1
+    ((check)) || return 0
+    musl_check "$arch" "$(ls "$wheels"/dist/tavo-*-cp311-cp311-musllinux*_$arch.whl)"
+}
+
+# musl_repair NAME ARCH: the musllinux wheel of build/wheels/NAME/raw repaired into dist.
+# The module must need musl's C library and nothing else: oneTBB and the C++ runtime are
+# inside it.
+musl_repair() {
+    local name=$1 arch=$2 raw
     # zig's musl names the C library libc.so, which musl's loader takes for itself; the
     # musllinux platforms (and auditwheel) know it by the name Alpine gives it.
-    local raw
     raw=$(ls "$wheels/$name"/raw/*.whl)
-    "$cross_tools/bin/python" - "$raw" "libc.musl-$arch.so.1" <<'EOF'
+    "$cross_tools/bin/python" - "$raw" "libc.musl-$arch.so.1" <<'EOF' || return 1
 import subprocess
 import sys
 from pathlib import Path
@@ -209,21 +234,16 @@ with InWheelCtx(Path(sys.argv[1]), Path(sys.argv[1])) as wheel:
         subprocess.run(["patchelf", "--replace-needed", "libc.so", sys.argv[2], str(module)],
                        check=True)
 EOF
-    repair $name "$(musl_root_dir "$arch")/lib" "musllinux_1_[0-9]+_$arch"
-    ((check)) || return 0
-    # The module needs musl's C library and nothing else: oneTBB and the C++ runtime are
-    # inside it.
-    local unpacked=$wheels/$name/unpacked needed wheel
-    wheel=$(ls "$wheels"/dist/tavo-*musllinux*_$arch.whl)
+    repair "$name" "$(musl_root_dir "$arch")/lib" "musllinux_1_[0-9]+_$arch" || return 1
+    local unpacked=$wheels/$name/unpacked needed
     rm -rf "$unpacked"
-    "$cross_tools/bin/python" -m zipfile -e "$wheel" "$unpacked"
+    "$cross_tools/bin/python" -m zipfile -e "$(ls "$wheels/$name"/repaired/*.whl)" "$unpacked"
     needed=$(readelf -d "$unpacked"/tavo.*.so | sed -n 's/.*(NEEDED).*\[\(.*\)\]/\1/p')
     echo "$name: $(basename "$unpacked"/tavo.*.so) needs: $needed"
     if [ "$needed" != "libc.musl-$arch.so.1" ]; then
         echo "wheels: $name needs more than the C library" >&2
         return 1
     fi
-    musl_check "$arch" "$wheel"
 }
 
 # musl_check ARCH WHEEL: the wheel installed into a virtual environment of the musl CPython
@@ -300,12 +320,88 @@ EOF
 musllinux_x86_64() { musllinux x86_64; }
 musllinux_aarch64() { musllinux aarch64; }
 
+# matrix KIND NAME: the wheel of KIND (manylinux-x86_64, ...) for the CPython NAME
+# (cpython-3.12, cpython-3.13t), built by the machine's interpreter against NAME's headers,
+# with the file names and tags that NAME's own build would give it.
+matrix() {
+    local kind=$1 python=$2 arch=${1#*-} headers
+    local version=${python#cpython-} libc=gnu target=$arch-linux-gnu.2.28 tbb=shared
+    [[ $kind == musllinux-* ]] && libc=musl target=$arch-linux-musl tbb=static
+    local digits=${version/./} threads=${version//[0-9.]/}
+    digits=${digits%t}
+    headers=$(bash scripts/interpreters.sh headers "$python" "$arch") || return 1
+    if [ "$arch" = aarch64 ]; then
+        arm64_root || return 1
+        # The headers for aarch64 are x86-64's with what differs between the two changed:
+        # that must give Debian's own where there is one to compare (but for <crypt.h>).
+        local debian=$arm64_root_dir/usr/include/aarch64-linux-gnu/python3.11/pyconfig.h ours
+        ours=$(bash scripts/interpreters.sh headers cpython-3.11 aarch64)/pyconfig.h || return 1
+        cmp <(grep -v HAVE_CRYPT_H "$ours") <(grep -v HAVE_CRYPT_H "$debian") ||
+            { echo "wheels: $ours differs from $debian" >&2; return 1; }
+    fi
+    if [ "$libc" = musl ]; then musl_root "$arch" || return 1; fi
+    zig_target $target
+    onetbb $target $tbb || return 1
+    local defines
+    mapfile -t defines < <(zig_defines $target)
+    SETUPTOOLS_EXT_SUFFIX=.cpython-$digits$threads-$arch-linux-$libc.so \
+        build_wheel "$kind-$python" "$venv/bin/python" "${defines[@]/#/cmake.define.}" \
+        "cmake.define.TAVO_PYTHON_HEADERS=$headers" "build-dir=$wheels/$kind/build-matrix" \
+        "wheel.tags=cp$digits-cp$digits$threads-linux_$arch" || return 1
+    if [ "$libc" = musl ]; then
+        musl_repair "$kind-$python" "$arch"
+    else
+        repair "$kind-$python" "$(libraries_dir $target)/lib" \
+            "manylinux_2_(1[0-9]|2[0-8])_$arch"
+    fi
+}
+
+# smoke WHEEL: the x86-64 wheel installed for its own interpreter and the smoke test run
+# there, outside the source tree.
+smoke() {
+    local wheel=$1 file=${1##*/} interpreter abi platform install python
+    IFS=- read -r _ _ interpreter abi platform <<<"${file%.whl}"
+    local version=${interpreter#cp}
+    version=${version:0:1}.${version:1}
+    [[ $abi == *t ]] && version+=t
+    install=$wheels/smoke/${file%.whl}
+    rm -rf "$install"
+    "$cross_tools/bin/python" -m pip install -q --disable-pip-version-check --no-deps \
+        --target "$install" --platform "${platform##*.}" --python-version "${version%t}" \
+        --implementation cp --abi "$abi" --only-binary=:all: "$wheel" || return 1
+    if [[ $platform == *musllinux* ]]; then
+        if [ "$version" != "$musl_python_version" ]; then
+            echo "smoke: $file: no musl CPython $version here (it needs musl's C library" \
+                "alone, checked when it was built)"
+            return 0
+        fi
+        musl_python x86_64 || return 1
+        python=$(musl_python_dir x86_64)/bin/python3
+        (cd "$install" && PYTHONPATH=$install "$python" -c "$loaded_from_wheel" "$install" static)
+    else
+        PYTHONPATH=$install bash scripts/interpreters.sh run "cpython-$version" -c \
+            "$loaded_from_wheel" "$install"
+    fi
+}
+
 # Each wheel in a subshell of its own that stops at its first failure (a function called
 # as the condition of || would run with errexit ignored), the others still run.
 status=0
 for target in "${targets[@]}"; do
     ("${target//-/_}") &
     wait $! || { status=1; echo "wheels: $target FAILED" >&2; }
+    ((all)) || continue
+    for python in "${matrix_pythons[@]}"; do
+        (matrix "$target" "$python") &
+        wait $! || { status=1; echo "wheels: $target for $python FAILED" >&2; }
+    done
 done
+if ((smoke)); then
+    cross_step "smoke test of every x86-64 wheel, each in its own interpreter"
+    for wheel in $(grep '_x86_64\.whl$' "$built"); do
+        (smoke "$wheels/dist/$wheel") &
+        wait $! || { status=1; echo "wheels: smoke test of ${wheel##*/} FAILED" >&2; }
+    done
+fi
 ls -l "$wheels/dist"
 exit $status
