@@ -6,10 +6,11 @@
 #   1. the C++ unit tests of the core for aarch64 glibc (Debian's cross compiler and arm64
 #      packages) and aarch64 musl (zig; oneTBB and GoogleTest built here; one fully static
 #      binary), each run under qemu;
-#   2. scripts/wheels.sh --check: the manylinux and musllinux wheels for x86-64 and
-#      aarch64; the aarch64 wheels' pytest runs under qemu are the Python suite on 64-bit
-#      Arm, the musllinux x86-64 one runs it on a musl CPython natively (the aarch64 wheels
-#      are made and checked in the background, beside the other builds);
+#   2. scripts/wheels.sh --check --all: the manylinux and musllinux wheels for x86-64 and
+#      aarch64 and every supported CPython; the aarch64 wheels' pytest runs under qemu are
+#      the Python suite on 64-bit Arm, the musllinux x86-64 one runs it on a musl CPython
+#      natively, and every x86-64 wheel is imported by its own interpreter (--smoke); the
+#      aarch64 wheels are made and checked in the background, beside the other builds;
 #   3. the bit dump (tests/bitdump) of five builds: x86-64 with the machine's compiler and
 #      with zig (the wheel's), aarch64 glibc with Debian's cross compiler and with zig (the
 #      wheel's), aarch64 musl with zig. Every result must have the same bits on all of them;
@@ -54,7 +55,7 @@ logs=$cross/logs
 mkdir -p "$logs"
 started=$SECONDS
 cross_step "background: the aarch64 wheels, pytest under qemu ($logs/wheels-aarch64.log)"
-bash scripts/wheels.sh --check manylinux-aarch64 musllinux-aarch64 \
+bash scripts/wheels.sh --check --all manylinux-aarch64 musllinux-aarch64 \
     >"$logs/wheels-aarch64.log" 2>&1 &
 background=$!
 
@@ -100,13 +101,13 @@ quiet cmake-gcc-x86_64.log cmake -S . -B "$cross/build-gcc-x86_64" -G Ninja \
 record "bit dump build, x86-64 (gcc)" $? $t
 
 t=$SECONDS
-bash scripts/wheels.sh --check manylinux-x86_64
-record "wheel: manylinux x86-64, pytest" $? $t
+bash scripts/wheels.sh --check --all --smoke manylinux-x86_64
+record "wheels: manylinux x86-64, pytest, smoke tests" $? $t
 
 # Fails when the musl CPython cannot be built: the wheel would then be untested.
 t=$SECONDS
-bash scripts/wheels.sh --check musllinux-x86_64
-record "wheel: musllinux x86-64, pytest on musl CPython" $? $t
+bash scripts/wheels.sh --check --all --smoke musllinux-x86_64
+record "wheels: musllinux x86-64, pytest on musl" $? $t
 
 t=$SECONDS
 cross_step "waiting for the aarch64 wheels"

@@ -21,14 +21,15 @@
 # Before the tests, each installed manylinux module must have loaded the oneTBB of its own
 # wheel (/proc/self/maps), whatever else the machine has. The manylinux builds also build
 # the bit-dump program with the same compiler (scripts/arm64.sh compares its output).
+#
 # Those are built for the machine's own CPython (3.11). --all builds each of the four kinds
-# for every CPython that tavo supports as well (matrix_pythons), against that
+# for every other CPython that tavo supports as well (matrix_pythons), against that
 # interpreter's headers (scripts/interpreters.sh headers), without running it: one build
 # folder per kind, so the core is compiled once and only the binding once per interpreter.
-# --smoke then installs each x86-64 wheel of build/wheels/dist for its own interpreter (pip
-# --target, for the wheel's tags) and runs the smoke test below in it: musllinux ones where
-# a musl CPython of their version is at hand (3.11); elsewhere they are only checked for
-# what they link against.
+# --smoke then installs each x86-64 wheel that this run built for its own interpreter (pip
+# --target, told the wheel's tags) and runs the check below in it; musllinux ones only where
+# a musl CPython of their version is at hand (3.11): the others are checked for what they
+# link against, as every musllinux wheel is.
 # Arguments: --check, --all, --smoke and the wheels to build (default: all four).
 set -euo pipefail
 cd "$(dirname "$0")/.."
