@@ -114,7 +114,7 @@ repair() {
 # Run by the installed module's interpreter outside the source tree: the module and oneTBB
 # must come from the install (argument 1), and nothing else named libtbb may be mapped.
 loaded_from_wheel='
-import os, sys
+import os, sys, sysconfig
 from array import array
 import tavo
 install = os.path.realpath(sys.argv[1])
@@ -123,6 +123,8 @@ evaluator = tavo.LegendreBasisEvaluator(1, 2, 2.0)
 evaluator.set_dofs([1.0, 2.0, 3.0, 4.0])
 times = array("d", [0.25 * i for i in range(4096)])  # enough for the worker pool
 assert evaluator.evaluate_many(times) == [evaluator.evaluate_at(t) for t in times]
+if sysconfig.get_config_var("Py_GIL_DISABLED"):  # importing tavo leaves the lock off
+    assert not sys._is_gil_enabled()
 with open("/proc/self/maps") as maps:
     tbb = sorted({line.split()[-1] for line in maps if "libtbb" in line})
 if sys.argv[2:] == ["static"]:  # a musllinux module holds its oneTBB
