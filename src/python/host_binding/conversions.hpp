@@ -30,7 +30,7 @@ std::vector<double> to_float_sequence(PyObject* obj, const char* name);
 // coefficients allocate nothing), on the heap beyond.
 class FloatItems {
 public:
-    static constexpr std::size_t kInline = 32;
+    static constexpr std::size_t kInline = 64;
 
     FloatItems() = default;
     FloatItems(const FloatItems&) = delete;
