@@ -107,7 +107,8 @@ ActiveBasisFunctions LegendreBasis::active_basis_functions(double t, bool deriva
     array_length<double>(coefficient_count());
     ActiveBasisFunctions active{};
     active.values.resize(array_length<double>(checked_add(degree_, 1)));
-    static_cast<ActiveBasisPosition&>(active) = active_basis_functions(t, derivatives, active.values);
+    static_cast<ActiveBasisPosition&>(active) =
+        active_basis_functions(t, derivatives, active.values);
     return active;
 }
 

@@ -108,8 +108,7 @@ public:
     }
     // The same for a flat vector, which must hold exactly coefficient_count() values.
     ExpansionView view(std::span<const double> coefficients) const {
-        if (n_t_ == 0 || degree_ == UINT64_MAX ||
-            coefficients.size() / (degree_ + 1) != n_t_ ||
+        if (n_t_ == 0 || degree_ == UINT64_MAX || coefficients.size() / (degree_ + 1) != n_t_ ||
             coefficients.size() % (degree_ + 1) != 0) [[unlikely]]
             refuse(coefficients.size());
         return {h_, n_t_, degree_, coefficients.data(), inverse_h_};

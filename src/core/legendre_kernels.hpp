@@ -131,7 +131,8 @@ inline void legendre_derivatives(double x, std::uint64_t degree, Visit&& visit) 
         const double denominator = (x * x - 1.0) + kDerivativeEpsilon;
         double previous = 0.0;  // P_(n-1)
         legendre_values(x, degree, [&](std::uint64_t n, double p_n) {
-            if (n >= 2) visit(n, recurrence_step(n - 1).closed_slope(x, p_n, previous, denominator));
+            if (n >= 2)
+                visit(n, recurrence_step(n - 1).closed_slope(x, p_n, previous, denominator));
             previous = p_n;
         });
     } else {

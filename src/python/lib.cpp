@@ -114,8 +114,7 @@ Ref basis_evaluate_at(const LegendreBasis& basis, Float t, const FloatItems& leg
 
 // All but degree + 1 entries are zeros: one float object serves them all.
 Ref all_basis_functions_result(const ActiveBasisPosition& active, std::span<const double> values) {
-    return host::mostly_zero_float_list_result(active.size, active.interval, active.stride,
-                                               values);
+    return host::mostly_zero_float_list_result(active.size, active.interval, active.stride, values);
 }
 
 // The nonzero part in a buffer on the stack where it is small, else in a vector.
@@ -136,9 +135,7 @@ Ref all_basis_functions(const LegendreBasis& basis, Float t) {
 }
 
 constexpr Callable kBasisAll = kBasis.method("evaluate_all_basis_functions", {"t"});
-Ref basis_all(const LegendreBasis& basis, Float t) {
-    return all_basis_functions<false>(basis, t);
-}
+Ref basis_all(const LegendreBasis& basis, Float t) { return all_basis_functions<false>(basis, t); }
 
 constexpr Callable kBasisAllDerivatives =
     kBasis.method("evaluate_all_basis_function_derivatives", {"t"});
