@@ -89,18 +89,24 @@ Ref mostly_zero_float_list_result(std::size_t size, std::size_t first, std::size
     PyObject** items = items_of(list.get());
     // The nonzero entries first, the shared zero after them: a list torn down half-made (a
     // refused allocation) holds only references it owns, empty items and no borrowed zero.
+    // A few floats come from the interpreter's maker, as a single one does (float_result):
+    // their release refills its free list, which a loop of such calls then keeps balanced
+    // instead of freeing every float to the allocator.
+    constexpr std::size_t kFew = 32;
+    const bool few = values.size() <= kFew;
     const FloatMaker make_float;
     std::size_t made = 0;
     for (std::size_t i = 0; i < values.size(); ++i) {
         // +0.0 stays empty here and becomes the shared zero below.
         if (std::bit_cast<std::uint64_t>(values[i]) == 0) continue;
-        items[first + i * stride] = make_float(values[i]).release();
+        items[first + i * stride] =
+            (few ? float_result(values[i]) : make_float(values[i])).release();
         ++made;
     }
     // The zero is made only when an entry needs it (on a mesh of one interval none may).
     const std::size_t zeros = size - made;
     if (zeros == 0) return list;
-    const Ref zero = FloatMaker()(0.0);
+    const Ref zero = float_result(0.0);
     for (std::size_t i = 0; i < size; ++i) {
         if (items[i] == nullptr) items[i] = zero.get();
     }
