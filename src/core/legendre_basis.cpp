@@ -45,29 +45,24 @@ void require_intervals(std::uint64_t n_t) {
 
 }  // namespace
 
-double LegendreBasis::interval_length_for(const CoefficientMatrix& coefficients) const {
+void LegendreBasis::refuse(std::uint64_t rows, std::uint64_t cols) const {
     require_intervals(n_t_);
-    assert_equal(coefficients.rows(), n_t_, "LegendreBasis: coefficient rows must equal n_t");
-    assert_equal(coefficients.cols(), checked_add(degree_, 1),
+    assert_equal(rows, n_t_, "LegendreBasis: coefficient rows must equal n_t");
+    assert_equal(cols, checked_add(degree_, 1),
                  "LegendreBasis: coefficient columns must equal degree + 1");
-    return h_;
+    fail("LegendreBasis: refused coefficients that pass every check");
+}
+
+void LegendreBasis::refuse(std::size_t size) const {
+    require_intervals(n_t_);
+    assert_equal(size, coefficient_count(),
+                 "LegendreBasis: coefficient count must equal n_t * (degree + 1)");
+    fail("LegendreBasis: refused coefficients that pass every check");
 }
 
 IntervalPosition LegendreBasis::locate_interval(double t) const {
     require_intervals(n_t_);
-    return kernels::locate({h_, n_t_, degree_, nullptr}, t);
-}
-
-ExpansionView LegendreBasis::view(const CoefficientMatrix& coefficients) const {
-    return {interval_length_for(coefficients), n_t_, degree_, coefficients.values().data()};
-}
-
-double LegendreBasis::evaluate(const CoefficientMatrix& coefficients, double t) const {
-    return kernels::value_at(view(coefficients), t);
-}
-
-double LegendreBasis::evaluate_derivative(const CoefficientMatrix& coefficients, double t) const {
-    return kernels::slope_at(view(coefficients), t);
+    return kernels::locate({h_, n_t_, degree_, nullptr, inverse_h_}, t);
 }
 
 std::vector<double> ActiveBasisFunctions::expanded() const {
@@ -76,20 +71,44 @@ std::vector<double> ActiveBasisFunctions::expanded() const {
     return all;
 }
 
-ActiveBasisFunctions LegendreBasis::active_basis_functions(double t, bool derivatives) const {
+ActiveBasisPosition LegendreBasis::active_basis_functions(double t, bool derivatives,
+                                                          std::span<double> values) const {
     const auto [k, x] = locate_interval(t);
-    ActiveBasisFunctions active{array_length<double>(coefficient_count()), k, n_t_, {}};
-    active.values.reserve(array_length<double>(checked_add(degree_, 1)));
+    const ActiveBasisPosition position{array_length<double>(coefficient_count()), k, n_t_};
+    assert_equal(values.size(), degree_ + 1, "LegendreBasis: room for degree + 1 values");
+    double* out = values.data();
     if (derivatives) {
         const double h = h_;
+        const double inverse_h = inverse_h_;
         // Each entry is doubled and divided by h on its own (evaluate_derivative does so
-        // once, on the sum).
-        kernels::legendre_derivatives(
-            x, degree_, [&](std::uint64_t, double dp) { active.values.push_back((dp + dp) / h); });
+        // once, on the sum): by a multiplication where that is the same.
+        kernels::legendre_derivatives(x, degree_, [&](std::uint64_t i, double dp) {
+            out[i] = inverse_h != 0.0 ? (dp + dp) * inverse_h : (dp + dp) / h;
+        });
     } else {
-        kernels::legendre_values(x, degree_,
-                                 [&](std::uint64_t, double p) { active.values.push_back(p); });
+        kernels::legendre_values(x, degree_, [&](std::uint64_t i, double p) { out[i] = p; });
     }
+    return position;
+}
+
+ActiveBasisPosition LegendreBasis::basis_functions_at(double t, std::span<double> values) const {
+    return active_basis_functions(t, false, values);
+}
+
+ActiveBasisPosition LegendreBasis::basis_function_derivatives_at(double t,
+                                                                 std::span<double> values) const {
+    return active_basis_functions(t, true, values);
+}
+
+ActiveBasisFunctions LegendreBasis::active_basis_functions(double t, bool derivatives) const {
+    // Refused in the order of the span form: a mesh of no interval, then sizes past 64 bits,
+    // before anything is allocated.
+    locate_interval(t);
+    array_length<double>(coefficient_count());
+    ActiveBasisFunctions active{};
+    active.values.resize(array_length<double>(checked_add(degree_, 1)));
+    static_cast<ActiveBasisPosition&>(active) =
+        active_basis_functions(t, derivatives, active.values);
     return active;
 }
 

@@ -9,6 +9,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <span>
+#include <utility>
 
 namespace tavo {
 
@@ -18,6 +19,9 @@ struct ExpansionView {
     std::uint64_t n_t;  // at least 1
     std::uint64_t degree;
     const double* coefficients;  // n_t rows, degree + 1 columns, column by column
+    // 1 / h where h is a power of two (kernels::exact_inverse), else 0: a division by h is
+    // then a multiplication by it, to the bit.
+    double inverse_h = 0.0;
 };
 
 struct IntervalPosition {
@@ -33,17 +37,27 @@ inline constexpr double kDerivativeEpsilon = 1e-15;
 // Step j of the three-term recurrence, P_(j+1) = (P_j * (x * u) - P_(j-1) * j) / w with
 // u = (j + j) + 1 and w = j + 1, in exactly this operation order. Every kernel, of one time
 // or of vector lanes, takes its steps from here.
+//
+// Where w is a power of two (steps 1, 3, 7, ...) the division by it is a multiplication by
+// its reciprocal: both are the exact quotient rounded once, the same bits for every operand
+// (a power of two below 2^1023 has an exact reciprocal), at a fraction of the latency.
 struct RecurrenceStep {
     double j;
     double u;
     double w;
+    double inverse_w;  // 1 / w where w is a power of two, else 0
 
-    explicit RecurrenceStep(std::uint64_t step)
-        : j(static_cast<double>(step)), u((j + j) + 1.0), w(j + 1.0) {}
+    explicit constexpr RecurrenceStep(std::uint64_t step)
+        : j(static_cast<double>(step)),
+          u((j + j) + 1.0),
+          w(j + 1.0),
+          inverse_w(step < (std::uint64_t{1} << 52) && ((step + 1) & step) == 0 ? 1.0 / w : 0.0) {}
 
     template <class V>
     [[gnu::always_inline]] V next(const V& x, const V& current, const V& previous) const {
-        return (current * (x * u) - previous * j) / w;
+        const V numerator = current * (x * u) - previous * j;
+        if (inverse_w != 0.0) return numerator * inverse_w;
+        return numerator / w;
     }
     // P'_(j+1) = P'_(j-1) + u * P_j, exact at the interval ends.
     template <class V>
@@ -57,6 +71,31 @@ struct RecurrenceStep {
         return ((x * next - current) * w) / denominator;
     }
 };
+
+// The first steps, made once: a single time's kernel takes them from here.
+inline constexpr std::uint64_t kTabulatedSteps = 32;
+inline constexpr auto kRecurrenceSteps = [] {
+    struct Table {
+        RecurrenceStep steps[kTabulatedSteps];
+    };
+    return [&]<std::size_t... s>(std::index_sequence<s...>) {
+        return Table{{RecurrenceStep(s)...}};
+    }(std::make_index_sequence<kTabulatedSteps>());
+}();
+inline RecurrenceStep recurrence_step(std::uint64_t step) {
+    return step < kTabulatedSteps ? kRecurrenceSteps.steps[step] : RecurrenceStep(step);
+}
+
+// 1 / d where d is a power of two whose reciprocal is a normal double (so that x / d and
+// x * (1 / d) are the same exact quotient, rounded once), else 0.
+inline double exact_inverse(double d) {
+    const double inverse = 1.0 / d;
+    const auto bits = __builtin_bit_cast(std::uint64_t, d);
+    const std::uint64_t exponent = (bits >> 52) & 0x7ff;
+    const bool power_of_two = (bits & ((std::uint64_t{1} << 52) - 1)) == 0;
+    // Exponents -1022 .. 1022: d and 1 / d both normal.
+    return power_of_two && exponent >= 1 && exponent <= 2045 ? inverse : 0.0;
+}
 
 // Inside |x| <= 1/2 the closed form ((x P_n - P_(n-1)) n) / ((x^2 - 1) + eps) of the slope is
 // well conditioned. Towards the interval ends numerator and denominator both vanish and the
@@ -74,7 +113,7 @@ inline void legendre_values(double x, std::uint64_t degree, Visit&& visit) {
     double current = x;
     visit(std::uint64_t{1}, current);
     for (std::uint64_t j = 1; j < degree; ++j) {
-        const double next = RecurrenceStep(j).next(x, current, previous);
+        const double next = recurrence_step(j).next(x, current, previous);
         previous = current;
         current = next;
         visit(j + 1, current);
@@ -92,7 +131,8 @@ inline void legendre_derivatives(double x, std::uint64_t degree, Visit&& visit) 
         const double denominator = (x * x - 1.0) + kDerivativeEpsilon;
         double previous = 0.0;  // P_(n-1)
         legendre_values(x, degree, [&](std::uint64_t n, double p_n) {
-            if (n >= 2) visit(n, RecurrenceStep(n - 1).closed_slope(x, p_n, previous, denominator));
+            if (n >= 2)
+                visit(n, recurrence_step(n - 1).closed_slope(x, p_n, previous, denominator));
             previous = p_n;
         });
     } else {
@@ -100,7 +140,7 @@ inline void legendre_derivatives(double x, std::uint64_t degree, Visit&& visit) 
         double d_current = 1.0;   // P'_j
         legendre_values(x, degree - 1, [&](std::uint64_t j, double p_j) {
             if (j == 0) return;
-            const double d_next = RecurrenceStep(j).next_slope(d_previous, p_j);
+            const double d_next = recurrence_step(j).next_slope(d_previous, p_j);
             d_previous = d_current;
             d_current = d_next;
             visit(j + 1, d_next);

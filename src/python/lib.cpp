@@ -3,6 +3,7 @@
 // core on plain values and converts the result back.
 #include <algorithm>
 #include <cstdint>
+#include <span>
 #include <string>
 #include <utility>
 #include <vector>
@@ -22,6 +23,7 @@ namespace {
 using host::Callable;
 using host::DoubleBufferArg;
 using host::Float;
+using host::FloatItems;
 using host::FloatSequence;
 using host::Ref;
 using host::UnsignedInteger;
@@ -97,35 +99,48 @@ LegendreBasis make_basis(UnsignedInteger degree, UnsignedInteger n_t, Float T) {
 }
 
 constexpr Callable kBasisEvaluateAt = kBasis.method("evaluate_at", {"t", "legendre_vals"});
-Ref basis_evaluate_at(const LegendreBasis& basis, Float t, FloatSequence legendre_vals) {
+Ref basis_evaluate_at(const LegendreBasis& basis, Float t, const FloatItems& legendre_vals) {
     // Values past n_t * (degree + 1) are ignored; fewer is an internal failure.
     const std::uint64_t cols = checked_add(basis.degree(), 1);
+    const std::span<const double> values = legendre_vals.items();
     // n_t * cols <= size, asked without the product, which may overflow.
-    if (legendre_vals.size() / cols >= basis.n_t()) {
-        // Enough of them: the matrix takes the vector over instead of copying it.
-        legendre_vals.resize(basis.n_t() * cols);
-        const CoefficientMatrix coefficients(std::move(legendre_vals), basis.n_t(), cols);
-        return host::float_result(basis.evaluate(coefficients, t));
+    if (values.size() / cols >= basis.n_t()) {
+        // Enough of them: read where they lie.
+        return host::float_result(basis.evaluate(values.first(basis.n_t() * cols), t));
     }
-    const CoefficientMatrix coefficients(legendre_vals, basis.n_t(), cols);  // refuses them
+    const CoefficientMatrix coefficients(values, basis.n_t(), cols);  // refuses them
     return host::float_result(basis.evaluate(coefficients, t));
 }
 
 // All but degree + 1 entries are zeros: one float object serves them all.
-Ref all_basis_functions_result(const ActiveBasisFunctions& active) {
-    return host::mostly_zero_float_list_result(active.size, active.interval, active.stride,
-                                               active.values);
+Ref all_basis_functions_result(const ActiveBasisPosition& active, std::span<const double> values) {
+    return host::mostly_zero_float_list_result(active.size, active.interval, active.stride, values);
+}
+
+// The nonzero part in a buffer on the stack where it is small, else in a vector.
+template <bool derivatives>
+Ref all_basis_functions(const LegendreBasis& basis, Float t) {
+    constexpr std::uint64_t kOnStack = 16;
+    if (basis.degree() < kOnStack) {
+        double values[kOnStack];
+        const std::span<double> active_values(values, basis.degree() + 1);
+        const ActiveBasisPosition active =
+            derivatives ? basis.basis_function_derivatives_at(t, active_values)
+                        : basis.basis_functions_at(t, active_values);
+        return all_basis_functions_result(active, active_values);
+    }
+    const ActiveBasisFunctions active =
+        derivatives ? basis.basis_function_derivatives_at(t) : basis.basis_functions_at(t);
+    return all_basis_functions_result(active, active.values);
 }
 
 constexpr Callable kBasisAll = kBasis.method("evaluate_all_basis_functions", {"t"});
-Ref basis_all(const LegendreBasis& basis, Float t) {
-    return all_basis_functions_result(basis.basis_functions_at(t));
-}
+Ref basis_all(const LegendreBasis& basis, Float t) { return all_basis_functions<false>(basis, t); }
 
 constexpr Callable kBasisAllDerivatives =
     kBasis.method("evaluate_all_basis_function_derivatives", {"t"});
 Ref basis_all_derivatives(const LegendreBasis& basis, Float t) {
-    return all_basis_functions_result(basis.basis_function_derivatives_at(t));
+    return all_basis_functions<true>(basis, t);
 }
 
 PyMethodDef basis_methods[] = {

@@ -296,7 +296,9 @@ struct BatchFixture {
     LegendreBasis basis;
     CoefficientMatrix matrix{0, 0};
 
-    explicit BatchFixture(std::uint64_t degree) : basis(degree, 7, 1.75) {
+    // On 7 intervals of T = 1.75 each is 0.25 long, a power of two, which a single time
+    // divides by as a multiplication; on those of T = 2 the divisions remain.
+    explicit BatchFixture(std::uint64_t degree, double T = 1.75) : basis(degree, 7, T) {
         std::mt19937_64 rng(2024);
         std::uniform_real_distribution<double> coefficient(-3.0, 3.0);
         std::vector<double> flat(basis.coefficient_count());
@@ -318,10 +320,11 @@ struct BatchFixture {
     }
 };
 
-class BatchEvaluation : public testing::TestWithParam<std::tuple<std::uint64_t, std::size_t>> {};
+class BatchEvaluation
+    : public testing::TestWithParam<std::tuple<std::uint64_t, std::size_t, double>> {};
 
 TEST_P(BatchEvaluation, EqualsPerElementCallsBitForBit) {
-    const BatchFixture f(std::get<0>(GetParam()));
+    const BatchFixture f(std::get<0>(GetParam()), std::get<2>(GetParam()));
     const std::vector<double> times = BatchFixture::times(std::get<1>(GetParam()));
     std::vector<double> values(times.size());
     std::vector<double> slopes(times.size());
@@ -351,13 +354,14 @@ INSTANTIATE_TEST_SUITE_P(DegreesAndSizes, BatchEvaluation,
                                           testing::Values(0, 1, 9, tavo::SMALL_BATCH_LIMIT,
                                                           tavo::SMALL_BATCH_LIMIT + 1,
                                                           tavo::SERIAL_BATCH_LIMIT - 1,
-                                                          tavo::SERIAL_BATCH_LIMIT, 4099, 100000)));
+                                                          tavo::SERIAL_BATCH_LIMIT, 4099, 100000),
+                                          testing::Values(1.75, 2.0)));
 
 // The pipeline's order, as a consumer sees it: the times written once, the chunks taken in
 // order and whole, a wait before each chunk asked for, and a failure of the consumer ending
 // the batch at once.
 TEST_P(BatchEvaluation, ConsumerSeesTheStepsInOrder) {
-    const BatchFixture f(std::get<0>(GetParam()));
+    const BatchFixture f(std::get<0>(GetParam()), std::get<2>(GetParam()));
     const std::vector<double> times = BatchFixture::times(std::get<1>(GetParam()));
     const std::vector<double> expected = f.basis.evaluate_many(f.matrix, times);
     struct Recorder final : tavo::BatchConsumer {

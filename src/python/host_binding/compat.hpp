@@ -114,6 +114,15 @@ inline void init_fresh_object(PyObject* object, PyTypeObject* type) noexcept {
 #endif
 }
 
+// Whether only the holder of the interpreter lock touches objects, their borrow flags
+// included: then a flag changes by a plain load and store, which the lock orders, instead of
+// a locked read-modify-write per call. Not where threads run truly in parallel.
+#if defined(Py_GIL_DISABLED)
+inline constexpr bool kObjectsUnderLock = false;
+#else
+inline constexpr bool kObjectsUnderLock = true;
+#endif
+
 // The sequence's own lock where threads run truly in parallel (from 3.13, without the
 // interpreter lock), held for the guard's life: a list read item by item then changes only
 // between reads, never under one. The interpreter suspends it while the holder waits or runs

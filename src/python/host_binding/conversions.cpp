@@ -105,7 +105,8 @@ bool iterates_as_its_buffer(PyObject* obj) {
 
 // A one-dimensional, C-contiguous buffer of doubles that iterates to exactly its items is
 // read in bulk. Anything else, or an exporter that refuses this request, is iterated.
-bool read_double_vector(PyObject* obj, std::vector<double>& values) {
+template <class Items>
+bool read_double_vector(PyObject* obj, Items& values) {
     if (!PyObject_CheckBuffer(obj) || !iterates_as_its_buffer(obj)) return false;
     HeldView view;
     if (!view.request(obj, PyBUF_ND | PyBUF_FORMAT)) {
@@ -120,14 +121,15 @@ bool read_double_vector(PyObject* obj, std::vector<double>& values) {
                                    : is_double_format(format));
     if (!bulk) return false;
     const std::size_t n = static_cast<std::size_t>(view->len) / sizeof(double);
-    values.resize(n);
-    if (n > 0) std::memcpy(values.data(), view->buf, n * sizeof(double));
+    const auto* first = static_cast<const double*>(view->buf);
+    values.assign(first, first + n);
     return true;
 }
 
-}  // namespace
-
-std::vector<double> to_float_sequence(PyObject* obj, const char* name) {
+// The conversion of a sequence argument into `values` (empty), an std::vector<double> or
+// FloatItems.
+template <class Items>
+void read_float_sequence(PyObject* obj, const char* name, Items& values) {
     if (PyUnicode_Check(obj)) {
         PyErr_SetString(PyExc_TypeError, "Can't extract `str` to `Vec`");
         raise_argument_error(name);
@@ -136,7 +138,6 @@ std::vector<double> to_float_sequence(PyObject* obj, const char* name) {
         PyErr_SetString(PyExc_TypeError, cast_error_text(obj, "Sequence").c_str());
         raise_argument_error(name);
     }
-    std::vector<double> values;
     // Exact lists and tuples are read in place. A list is re-measured at every step, as
     // its iterator would, since an item's __float__ may shrink it.
     if (PyList_CheckExact(obj)) {
@@ -155,16 +156,16 @@ std::vector<double> to_float_sequence(PyObject* obj, const char* name) {
             const Ref held = Ref::borrow(item);
             values.push_back(to_float(held.get(), name));
         }
-        return values;
+        return;
     }
     if (PyTuple_CheckExact(obj)) {
         const Py_ssize_t n = PyTuple_GET_SIZE(obj);
         values.reserve(static_cast<std::size_t>(n));
         for (Py_ssize_t i = 0; i < n; ++i)
             values.push_back(to_float(PyTuple_GET_ITEM(obj, i), name));
-        return values;
+        return;
     }
-    if (read_double_vector(obj, values)) return values;
+    if (read_double_vector(obj, values)) return;
     // The reported length only sizes the vector, and an object may overstate it: the items
     // the iteration yields are what counts, so a length past this bound is not trusted.
     constexpr Py_ssize_t kMaxTrustedLength = Py_ssize_t{1} << 24;
@@ -180,7 +181,18 @@ std::vector<double> to_float_sequence(PyObject* obj, const char* name) {
         values.push_back(to_float(item.get(), name));
     }
     if (PyErr_Occurred()) raise_argument_error(name);
+}
+
+}  // namespace
+
+std::vector<double> to_float_sequence(PyObject* obj, const char* name) {
+    std::vector<double> values;
+    read_float_sequence(obj, name, values);
     return values;
+}
+
+void to_float_items(PyObject* obj, const char* name, FloatItems& items) {
+    read_float_sequence(obj, name, items);
 }
 
 DoubleBuffer::DoubleBuffer(PyObject* obj, const char* name) {

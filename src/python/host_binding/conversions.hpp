@@ -4,6 +4,7 @@
 /// doubles) and `DoubleBufferArg` (the caller's buffer of doubles, held while the body runs).
 #pragma once
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <span>
@@ -24,6 +25,60 @@ inline double to_float(PyObject* obj, const char* name) {
     return number_to_float(obj, name);
 }
 std::vector<double> to_float_sequence(PyObject* obj, const char* name);
+
+// The doubles of a sequence argument, held inline up to kInline of them (a small call's
+// coefficients allocate nothing), on the heap beyond.
+class FloatItems {
+public:
+    static constexpr std::size_t kInline = 64;
+
+    FloatItems() = default;
+    FloatItems(const FloatItems&) = delete;
+    FloatItems& operator=(const FloatItems&) = delete;
+
+    void reserve(std::size_t n) {
+        if (n > kInline) {
+            spill();
+            heap_.reserve(n);
+        }
+    }
+    void push_back(double value) {
+        if (!on_heap_ && size_ < kInline) [[likely]] {
+            inline_[size_++] = value;
+            return;
+        }
+        spill();
+        heap_.push_back(value);
+    }
+    void assign(const double* first, const double* last) {
+        const auto n = static_cast<std::size_t>(last - first);
+        if (!on_heap_ && n <= kInline) {
+            std::copy(first, last, inline_);
+            size_ = n;
+            return;
+        }
+        heap_.assign(first, last);
+        on_heap_ = true;
+    }
+    std::span<const double> items() const {
+        if (on_heap_) return heap_;
+        return {inline_, size_};
+    }
+
+private:
+    void spill() {
+        if (on_heap_) return;
+        heap_.assign(inline_, inline_ + size_);
+        on_heap_ = true;
+    }
+
+    double inline_[kInline];  // the first size_ are set
+    std::size_t size_ = 0;
+    bool on_heap_ = false;
+    std::vector<double> heap_;
+};
+// The same conversion as to_float_sequence, into `items` (empty).
+void to_float_items(PyObject* obj, const char* name, FloatItems& items);
 // Imports what the sequence conversion compares types with, once, at the module's import:
 // never while an instance is borrowed.
 void look_up_sequence_types();
@@ -96,6 +151,13 @@ struct Caster<std::vector<double>> {
     std::vector<double> value;
     Caster(PyObject* obj, const char* name) : value(to_float_sequence(obj, name)) {}
     std::vector<double>&& get() { return std::move(value); }
+};
+
+template <>
+struct Caster<FloatItems> {
+    FloatItems value;
+    Caster(PyObject* obj, const char* name) { to_float_items(obj, name, value); }
+    const FloatItems& get() const { return value; }
 };
 
 template <>

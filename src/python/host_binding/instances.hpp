@@ -28,13 +28,25 @@ class SharedAccess {
 public:
     explicit SharedAccess(std::atomic<std::int64_t>& flag) : flag_(flag) {
         std::int64_t current = flag_.load(std::memory_order_relaxed);
+        if constexpr (compat::kObjectsUnderLock) {
+            if (current == -1) [[unlikely]]
+                refuse_shared_access();
+            flag_.store(current + 1, std::memory_order_relaxed);
+            return;
+        }
         do {
             if (current == -1) [[unlikely]]
                 refuse_shared_access();
         } while (!flag_.compare_exchange_weak(current, current + 1, std::memory_order_acq_rel,
                                               std::memory_order_relaxed));
     }
-    ~SharedAccess() { flag_.fetch_sub(1, std::memory_order_release); }
+    ~SharedAccess() {
+        if constexpr (compat::kObjectsUnderLock) {
+            flag_.store(flag_.load(std::memory_order_relaxed) - 1, std::memory_order_relaxed);
+        } else {
+            flag_.fetch_sub(1, std::memory_order_release);
+        }
+    }
     SharedAccess(const SharedAccess&) = delete;
     SharedAccess& operator=(const SharedAccess&) = delete;
 

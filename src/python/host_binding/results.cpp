@@ -27,6 +27,11 @@ namespace {
 // The item array of a list that this module made and nobody else has seen yet.
 PyObject** items_of(PyObject* list) { return reinterpret_cast<PyListObject*>(list)->ob_item; }
 
+// A list of this few floats takes them from the interpreter's maker, as a single float does
+// (float_result): their release refills its free list (100 floats), which a loop of such calls
+// then keeps balanced instead of freeing every float to the allocator.
+constexpr std::size_t kFewFloats = 64;
+
 }  // namespace
 
 Ref new_list(std::size_t size) {
@@ -41,8 +46,12 @@ void forget_items_beyond(PyObject* list, std::size_t reach) {
 }
 
 void fill_floats(PyObject* list, std::size_t at, std::span<const double> values) {
-    const FloatMaker make_float;
     PyObject** items = items_of(list) + at;
+    if (static_cast<std::size_t>(PyList_GET_SIZE(list)) <= kFewFloats) {
+        for (const double value : values) *items++ = float_result(value).release();
+        return;
+    }
+    const FloatMaker make_float;
     for (const double value : values) *items++ = make_float(value).release();
 }
 
@@ -89,18 +98,20 @@ Ref mostly_zero_float_list_result(std::size_t size, std::size_t first, std::size
     PyObject** items = items_of(list.get());
     // The nonzero entries first, the shared zero after them: a list torn down half-made (a
     // refused allocation) holds only references it owns, empty items and no borrowed zero.
+    const bool few = values.size() <= kFewFloats;
     const FloatMaker make_float;
     std::size_t made = 0;
     for (std::size_t i = 0; i < values.size(); ++i) {
         // +0.0 stays empty here and becomes the shared zero below.
         if (std::bit_cast<std::uint64_t>(values[i]) == 0) continue;
-        items[first + i * stride] = make_float(values[i]).release();
+        items[first + i * stride] =
+            (few ? float_result(values[i]) : make_float(values[i])).release();
         ++made;
     }
     // The zero is made only when an entry needs it (on a mesh of one interval none may).
     const std::size_t zeros = size - made;
     if (zeros == 0) return list;
-    const Ref zero = FloatMaker()(0.0);
+    const Ref zero = float_result(0.0);
     for (std::size_t i = 0; i < size; ++i) {
         if (items[i] == nullptr) items[i] = zero.get();
     }
