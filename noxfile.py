@@ -62,8 +62,17 @@ def prepare(session, python=None, venv=VENV, build_dir=None, profile="developer"
     build_dir = build_dir or os.environ.get("TAVO_BUILD_DIR")
     where = [f"--config-settings=build-dir={build_dir}"] if build_dir else []
     session.run(venv_python, *PIP, "--no-build-isolation", *where, str(ROOT),
-                env={"TAVO_PROFILE": profile}, external=True)
+                env={"TAVO_PROFILE": profile, **compiler_cache()}, external=True)
     return venv_python
+
+
+def compiler_cache():
+    """ccache before the compiler of a module build, where the machine has it: the core's
+    files compile alike for every interpreter, so each is compiled once per machine (the
+    cache is outside the checkout, its paths taken relative to it)."""
+    if not shutil.which("ccache"):
+        return {}
+    return {"CMAKE_CXX_COMPILER_LAUNCHER": "ccache", "CCACHE_BASEDIR": str(ROOT)}
 
 
 def tool(name):
@@ -141,14 +150,25 @@ def machine_pythons():
 
 @nox.session
 def all_pythons(session):
-    """The Python suite on every CPython of the machine (python3.N on the PATH, /usr/bin,
-    /usr/local/bin, pyenv's versions; TAVO_PYTHONS="path ..." names them instead), each in
-    an environment and a module build of its own, then on the interpreters that
-    scripts/interpreters.sh provides; a summary table at the end."""
+    """The Python suite on every CPython version of the machine, one interpreter each
+    (python3.N on the PATH, /usr/bin, /usr/local/bin, pyenv's versions; TAVO_PYTHONS="path
+    ..." names them instead), each in an environment and a module build of its own, then on
+    the interpreters that scripts/interpreters.sh provides; a summary table at the end."""
     pythons = machine_pythons()
     if not pythons:
         session.error("no usable CPython found")
     default = os.path.realpath(shutil.which("python3") or "")
+    # One interpreter of each version, the default's where it is one of them: two builds of
+    # one version test the same C API.
+    chosen = {}
+    for path, version in pythons:
+        minor = version.rsplit(".", 1)[0]
+        if minor not in chosen or path == default:
+            chosen[minor] = path
+    for path, version in pythons:
+        if chosen[version.rsplit(".", 1)[0]] != path:
+            session.log(f"{path} ({version}): that version is tested on another interpreter")
+    pythons = [(path, version) for path, version in pythons if path in chosen.values()]
     rows, names = [], set()
     for path, version in pythons:
         name = f"cpython-{version}"

@@ -2,7 +2,7 @@
 # machine lacks for the task runner. The C++ libraries from the system's packages (as root
 # or with sudo), then nox in a small environment of its own, build/nox-venv; sets $nox.
 # Everything else (.venv, the tools, the module build) is the sessions' business.
-apt_packages=(libeigen3-dev libtbb-dev libgtest-dev libbenchmark-dev)
+apt_packages=(libeigen3-dev libtbb-dev libgtest-dev libbenchmark-dev ccache)
 missing=()
 for package in "${apt_packages[@]}"; do
     dpkg -s "$package" >/dev/null 2>&1 || missing+=("$package")

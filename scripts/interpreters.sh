@@ -34,10 +34,6 @@ sid_packages+=,g++,libeigen3-dev,libtbb-dev,ca-certificates,git
 sid_eigen=libeigen3-dev
 sid_root="$cache/sid-root-$(printf '%s;%s from the host suite' "$sid_packages" "$sid_eigen" | sha256sum | cut -c1-10)"
 ft_prefix="$cache/cpython-$ft_version-t"
-# CPython 3.9 is in no suite that this machine's apt knows: Debian bullseye's packages,
-# unpacked (not installed), run on the machine's newer C library.
-old_packages=(python3.9-minimal libpython3.9-minimal libpython3.9-stdlib libpython3.9-dev)
-old_root="$cache/cpython-3.9-bullseye-$(printf '%s\n' "${old_packages[@]}" | sha256sum | cut -c1-10)"
 
 say() { echo "interpreters: $*" >&2; }
 
@@ -49,7 +45,6 @@ one_at_a_time() { # NAME COMMAND...
     mkdir -p "$cache/locks" && (flock 9 && "$@") 9>"$cache/locks/interpreter-$name"
 }
 ensure_ft() { one_at_a_time ft make_ft; }
-ensure_old() { one_at_a_time old make_old; }
 ensure_sid() { one_at_a_time sid make_sid; }
 
 mirror() {
@@ -99,34 +94,6 @@ make_ft() {
     rm -rf "$work/Python-$ft_version"
 }
 
-# Bullseye's CPython 3.9, unpacked into old_root: its interpreter, standard library and
-# headers, run with PYTHONHOME pointing there.
-make_old() {
-    [ -f "$old_root/.complete" ] && return 0
-    local dir="$cache/apt-bullseye" debs
-    local options=(-o "Dir::State=$dir/state" -o "Dir::Cache=$dir/cache"
-        -o Dir::Etc::SourceList=/dev/null -o "Dir::Etc::SourceParts=$dir/etc"
-        -o "Dir::State::status=$dir/status" -o APT::Sandbox::User=root
-        -o Acquire::Check-Valid-Until=false -o APT::Architecture=amd64)
-    mkdir -p "$dir/state/lists/partial" "$dir/cache/archives/partial" "$dir/etc"
-    : >"$dir/status"
-    printf 'Types: deb\nURIs: %s\nSuites: bullseye\nComponents: main\nSigned-By: /usr/share/keyrings/debian-archive-keyring.gpg\n' \
-        "$(mirror)" >"$dir/etc/bullseye.sources"
-    say "unpacking bullseye's CPython 3.9 into $old_root"
-    debs=$(mktemp -d)
-    apt-get "${options[@]}" -qq update >&2 &&
-        (cd "$debs" && apt-get "${options[@]}" download -qq "${old_packages[@]}") >&2 || {
-        say "could not download bullseye's CPython 3.9"
-        rm -rf "$debs"
-        return 1
-    }
-    rm -rf "$old_root"
-    local deb
-    for deb in "$debs"/*.deb; do dpkg-deb -x "$deb" "$old_root" || return 1; done
-    rm -rf "$debs"
-    touch "$old_root/.complete"
-}
-
 # headers NAME ARCH: the C headers of NAME, made once into the cache, with one pyconfig.h:
 # x86-64's in place of Debian's dispatcher by architecture, and for aarch64 that one with
 # what differs between the two (the inline assembly for x86 and x87, whether wchar_t is
@@ -147,10 +114,9 @@ headers() {
     *) say "no headers for $arch"; return 1 ;;
     esac
     case "$name" in
-    cpython-3.9) ensure_old && include=$old_root/usr/include/python3.9 ;;
     cpython-3.13t) ensure_ft && include=$ft_prefix/include/python3.13t ;;
     cpython-3.14 | cpython-3.15) ensure_sid && include=$sid_root/usr/include/python$version ;;
-    cpython-3.1[0-3])
+    cpython-3.9 | cpython-3.1[0-3])
         local python
         python=$(machine_python "$version") || return 1
         include=$("$python" -c 'import sysconfig; print(sysconfig.get_paths()["include"])') ;;
@@ -281,10 +247,10 @@ run)
     name=${2:?interpreters.sh run NAME ARGS}
     shift 2
     case "$name" in
-    cpython-3.9) ensure_old && PYTHONHOME=$old_root/usr exec "$old_root/usr/bin/python3.9" "$@" ;;
     cpython-3.13t) ensure_ft && exec "$ft_prefix/bin/python3.13t" "$@" ;;
     cpython-3.14 | cpython-3.15) ensure_sid && in_sid "/usr/bin/python${name#cpython-}" "$@" ;;
-    cpython-3.1[0-3]) python=$(machine_python "${name#cpython-}") && exec "$python" "$@" ;;
+    cpython-3.9 | cpython-3.1[0-3])
+        python=$(machine_python "${name#cpython-}") && exec "$python" "$@" ;;
     *) say "unknown interpreter $name"; exit 2 ;;
     esac
     ;;
