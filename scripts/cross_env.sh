@@ -332,7 +332,8 @@ build_instrumented_onetbb() {
 
 # A musl CPython, for importing and testing the musllinux wheels (none is packaged on PyPI or
 # Debian). CPython (upstream's source from Debian's source package, without Debian's
-# patches, which bake in Debian's own layout), zlib and libffi (built static, so that the
+# patches, which bake in Debian's own layout, but for upstream's fixes that 3.11.2 lacks and
+# its tests meet: musl_python_fixes), zlib and libffi (built static, so that the
 # interpreter needs only the C library) are compiled with zig for <arch>-linux-musl. The C
 # library is Debian's musl package: its loader, which the x86-64 programs name through an
 # absolute path into the cache, runs them on this glibc machine without any system-wide
@@ -345,12 +346,20 @@ musl_python_version=3.11
 musl_suite=trixie
 musl_source_packages=(python$musl_python_version zlib libffi)
 musl_sources=$cache/musl-python-sources-$codename-$(key "${musl_source_packages[@]}")
+# Upstream's fixes, as Debian's package carries them (debian/patches), applied to the source:
+#   shutdown-deadlock.diff  (fixed in 3.11.3) the interpreter's last clean-up clears each
+#       thread's state while holding the lock of the thread list; when that frees a
+#       thread-local object, whose clean-up takes the same lock, the process never exits.
+#       A thread-local whose value in the main thread holds another one, alive until then,
+#       is enough (musl_exit_check); hypothesis's strategy cache is one.
+musl_python_fixes=(shutdown-deadlock.diff)
 
 musl_root_dir() { echo "$cache/musl-root-$1-$musl_suite"; }
 # Keyed by the recipe itself (the functions' text) and the zig install, like libraries_dir.
 musl_python_dir() {
     echo "$cache/cpython-$musl_python_version-musl-$1-$(key "$cross_tools" "$musl_suite" \
-        "$(declare -f build_musl_python build_musl_deps musl_configure_absent)")"
+        "${musl_python_fixes[*]}" \
+        "$(declare -f build_musl_python build_musl_deps musl_configure_absent musl_exit_check)")"
 }
 
 # The musllinux wheels of today (numpy's among them) are linked with packed relative
@@ -495,6 +504,11 @@ EOF
     mapfile -t absent < <(musl_configure_absent "$root/lib/$arch-linux-musl/libc.so" \
         "$musl_sources/python$musl_python_version/configure.ac")
     cp -a "$musl_sources/python$musl_python_version" "$build/cpython" || return 1
+    local fix
+    for fix in "${musl_python_fixes[@]}"; do
+        quiet "musl-python-$arch.log" patch -d "$build/cpython" -p1 --forward \
+            -i "$build/cpython/debian/patches/$fix" || return 1
+    done
     # A build system of musl (configure names the platform from it: the extension modules'
     # suffix is then -linux-musl, as the musllinux wheels' are). The programs name the
     # cache's loader: linked dynamically, so that extension modules can be loaded at all.
@@ -507,5 +521,21 @@ EOF
         quiet "musl-python-$arch.log" make -j2 &&
         quiet "musl-python-$arch.log" make install) || return 1
     "${run[@]}" "$prefix/bin/python3" -c 'import ctypes, sys, zlib; print(sys.version)' &&
-        finish "$prefix"
+        musl_exit_check "${run[@]}" "$prefix/bin/python3" && finish "$prefix"
+}
+
+# musl_exit_check PYTHON...: the interpreter must exit after its last clean-up has freed a
+# thread-local object (shutdown-deadlock.diff): the codec search function keeps `outer`
+# alive until the thread states are cleared, and its value in this thread holds `inner`.
+musl_exit_check() {
+    timeout 120 "$@" -c '
+import codecs, threading
+outer = threading.local()
+outer.inner = threading.local()
+codecs.register(lambda name, outer=outer: None)
+' || {
+        echo "cross_env: the musl CPython does not exit once a thread-local is freed at its" \
+            "end (status $?)" >&2
+        return 1
+    }
 }
