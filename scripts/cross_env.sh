@@ -231,7 +231,8 @@ libraries_dir() {
 }
 
 # The same oneTBB as the machine's libtbb-dev, from Debian's source package.
-fetch_onetbb_source() {
+fetch_onetbb_source() { locked onetbb-source get_onetbb_source; }
+get_onetbb_source() {
     completed "$onetbb_source" && return 0
     cross_step "oneTBB source package"
     local apt_dir=$cross/source-apt options package

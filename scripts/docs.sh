@@ -20,7 +20,9 @@ if ! command -v chromium >/dev/null 2>&1; then
     sudo=""
     [ "$(id -u)" -ne 0 ] && sudo="sudo"
     $sudo apt-get update -qq
-    DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq chromium >/dev/null
+    # Waits for the lock while another install of the run (scripts/caches.sh) holds it.
+    DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq -o DPkg::Lock::Timeout=600 \
+        chromium >/dev/null
 fi
 browser=(chromium --headless --no-sandbox --disable-gpu --no-first-run
          --user-data-dir="$(mktemp -d)" --virtual-time-budget=5000)

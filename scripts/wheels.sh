@@ -30,7 +30,9 @@
 # --target, told the wheel's tags) and runs the check below in it; musllinux ones only where
 # a musl CPython of their version is at hand (3.11): the others are checked for what they
 # link against, as every musllinux wheel is.
-# Arguments: --check, --all, --smoke and the wheels to build (default: all four).
+# --others builds only those other CPythons' wheels (--all without the machine's own), for
+# a run that builds and checks the machine's own beside it.
+# Arguments: --check, --all, --others, --smoke and the wheels to build (default: all four).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 venv="${TAVO_VENV:-.venv}"
@@ -39,7 +41,7 @@ export PATH="$PWD/$venv/bin:$PATH"
 source scripts/cross_env.sh
 host_tools
 
-check=0 all=0 smoke=0
+check=0 all=0 own=1 smoke=0
 targets=()
 # Every CPython a wheel is made for; the machine's own (3.11) by the kinds' own builds.
 matrix_pythons=(cpython-3.9 cpython-3.10 cpython-3.12 cpython-3.13 cpython-3.13t cpython-3.14
@@ -48,6 +50,7 @@ for arg in "$@"; do
     case $arg in
         --check) check=1 ;;
         --all) all=1 ;;
+        --others) all=1 own=0 ;;
         --smoke) smoke=1 ;;
         manylinux-x86_64 | manylinux-aarch64 | musllinux-x86_64 | musllinux-aarch64)
             targets+=("$arg") ;;
@@ -387,8 +390,10 @@ smoke() {
 # as the condition of || would run with errexit ignored), the others still run.
 status=0
 for target in "${targets[@]}"; do
-    ("${target//-/_}") &
-    wait $! || { status=1; echo "wheels: $target FAILED" >&2; }
+    if ((own)); then
+        ("${target//-/_}") &
+        wait $! || { status=1; echo "wheels: $target FAILED" >&2; }
+    fi
     ((all)) || continue
     for python in "${matrix_pythons[@]}"; do
         (matrix "$target" "$python") &
