@@ -361,16 +361,23 @@ musl_python_fixes=(shutdown-deadlock.diff)
 # musl_recipe VERSION: what differs between the versions, into the caller's variables:
 # the source (suite, folder, the package's folder in it), the fixes, configure's options,
 # whether zlib and libffi are built (musl_check's pip and tests need them; the smoke check
-# of scripts/wheels.sh, which is all the other versions are for, does not) and the modules
-# that the built interpreter must import.
+# of scripts/wheels.sh, which is all the other versions are for, does not), the modules
+# that the built interpreter must import and the C library its extension modules' names
+# carry (linux-musl from 3.11 on; before, linux-gnu as on glibc).
+# From 3.13 on configure tells musl by <stdarg.h> (musl's defines __DEFINED_va_list), but
+# zig's clang takes its own header of that name: the modules' names would lose the
+# platform (.cpython-313.so, and no musllinux wheel's module is found). The preprocessor
+# that configure runs (and the build does not) is told what musl's header says
+# (recipe_cpp).
 musl_recipe() {
     recipe_package=python${1%t} recipe_suite=$codename recipe_sources=$musl_sources
     recipe_fixes=() recipe_options=() recipe_deps=0 recipe_imports=array,sysconfig
+    recipe_libc=musl recipe_cpp=
     case $1 in
         3.11) recipe_fixes=("${musl_python_fixes[@]}") recipe_deps=1
             recipe_imports=array,ctypes,sysconfig,zlib ;;
-        3.13 | 3.13t) recipe_suite=sid ;;
-        3.9) recipe_suite=bullseye ;;
+        3.13 | 3.13t) recipe_suite=sid recipe_cpp=-D__DEFINED_va_list ;;
+        3.9) recipe_suite=bullseye recipe_libc=gnu ;;
         *) echo "cross_env: no musl CPython $1 (known: ${musl_python_versions[*]})" >&2
             return 1 ;;
     esac
@@ -499,7 +506,7 @@ build_musl_python() {
     prefix=$(musl_python_dir "$arch" "$version")
     completed "$prefix" && return 0
     local recipe_package recipe_suite recipe_sources recipe_fixes recipe_options recipe_deps
-    local recipe_imports
+    local recipe_imports recipe_libc recipe_cpp
     musl_recipe "$version" || return 1
     if [ "$arch" != x86_64 ] && [ "$version" != "$musl_python_version" ]; then
         echo "cross_env: no musl CPython $version for $arch (only $musl_python_version)" >&2
@@ -564,15 +571,18 @@ EOF
         --without-static-libpython CC="$cc" AR="$zig_bin/zig-ar" \
         LDFLAGS="-dynamic -Wl,--dynamic-linker=$loader -L$deps/lib" CPPFLAGS="-I$deps/include" \
         PKG_CONFIG_LIBDIR="$deps/lib/pkgconfig" PKG_CONFIG_PATH= "${absent[@]}" \
-        "${recipe_options[@]}" "${cross_options[@]}" &&
+        ${recipe_cpp:+CPP="$cc -E $recipe_cpp"} "${recipe_options[@]}" "${cross_options[@]}" &&
         quiet "$log" make -j2 &&
         quiet "$log" make install) || return 1
-    # The free-threaded build must be one, and the others not.
+    # The free-threaded build must be one, and the others not; the modules' names must be
+    # the ones the musllinux wheels of the version carry.
     local threads=False
     [ "${recipe_options[*]}" = --disable-gil ] && threads=True
     "${run[@]}" "$prefix/bin/python3" -c "import $recipe_imports, sys
 assert bool(sysconfig.get_config_var('Py_GIL_DISABLED')) is $threads
-print(sys.version)" &&
+suffix = sysconfig.get_config_var('EXT_SUFFIX')
+assert suffix.endswith('-$arch-linux-$recipe_libc.so'), suffix
+print(sys.version, suffix)" &&
         musl_exit_check "${run[@]}" "$prefix/bin/python3" && finish "$prefix"
 }
 
