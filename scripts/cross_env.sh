@@ -333,8 +333,8 @@ build_instrumented_onetbb() {
 # A musl CPython, for importing and testing the musllinux wheels (none is packaged on PyPI or
 # Debian). CPython (upstream's source from Debian's source package, without Debian's
 # patches, which bake in Debian's own layout, but for upstream's fixes that 3.11.2 lacks and
-# its tests meet: musl_python_fixes), zlib and libffi (built static, so that the
-# interpreter needs only the C library) are compiled with zig for <arch>-linux-musl. The C
+# its tests meet: musl_python_fixes) and, for 3.11, zlib and libffi (built static, so that
+# the interpreter needs only the C library) are compiled with zig for <arch>-linux-musl. The C
 # library is Debian's musl package: its loader, which the x86-64 programs name through an
 # absolute path into the cache, runs them on this glibc machine without any system-wide
 # change (aarch64 ones run as `qemu-aarch64-static -L <root>`).
@@ -563,8 +563,8 @@ EOF
         quiet "$log" patch -d "$build/cpython" -p1 --forward \
             -i "$build/cpython/debian/patches/$fix" || return 1
     done
-    # A build system of musl (configure names the platform from it: the extension modules'
-    # suffix is then -linux-musl, as the musllinux wheels' are). The programs name the
+    # A build system of musl (3.11's configure names the platform from it: the extension
+    # modules' suffix is then -linux-musl, as the musllinux wheels' are). The programs name the
     # cache's loader: linked dynamically, so that extension modules can be loaded at all.
     (cd "$build/cpython" && quiet "$log" ./configure \
         --build=x86_64-pc-linux-musl --prefix="$prefix" --with-ensurepip=no \
