@@ -45,6 +45,9 @@ for arch in x86_64 aarch64; do
     step musl_root $arch
     step musl_python $arch
 done
+for version in "${musl_python_versions[@]}"; do
+    [ "$version" = "$musl_python_version" ] || step musl_python x86_64 "$version"
+done
 for python in cpython-3.9 cpython-3.10 cpython-3.11 cpython-3.12 cpython-3.13 cpython-3.13t \
     cpython-3.14 cpython-3.15; do
     for arch in x86_64 aarch64; do

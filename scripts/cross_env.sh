@@ -334,16 +334,20 @@ build_instrumented_onetbb() {
 # A musl CPython, for importing and testing the musllinux wheels (none is packaged on PyPI or
 # Debian). CPython (upstream's source from Debian's source package, without Debian's
 # patches, which bake in Debian's own layout, but for upstream's fixes that 3.11.2 lacks and
-# its tests meet: musl_python_fixes), zlib and libffi (built static, so that the
-# interpreter needs only the C library) are compiled with zig for <arch>-linux-musl. The C
+# its tests meet: musl_python_fixes) and, for 3.11, zlib and libffi (built static, so that
+# the interpreter needs only the C library) are compiled with zig for <arch>-linux-musl. The C
 # library is Debian's musl package: its loader, which the x86-64 programs name through an
 # absolute path into the cache, runs them on this glibc machine without any system-wide
 # change (aarch64 ones run as `qemu-aarch64-static -L <root>`).
 #
 #   musl_root ARCH      a root holding the loader (lib/ld-musl-ARCH.so.1) and the C library
 #                       under the name musllinux wheels need (libc.musl-ARCH.so.1);
-#   musl_python ARCH    the interpreter, installed into musl_python_dir ARCH.
+#   musl_python ARCH [VERSION]  the interpreter (VERSION: 3.11 by default, or for x86_64 one
+#                       of musl_python_versions), installed into musl_python_dir ARCH VERSION.
 musl_python_version=3.11
+# Every version with a musl CPython (for x86_64; aarch64 has 3.11 alone): those that Debian's
+# archives hold the source of, 3.13t built from 3.13's.
+musl_python_versions=(3.9 3.11 3.13 3.13t)
 musl_suite=trixie
 musl_source_packages=(python$musl_python_version zlib libffi)
 musl_sources=$cache/musl-python-sources-$codename-$(key "${musl_source_packages[@]}")
@@ -355,12 +359,40 @@ musl_sources=$cache/musl-python-sources-$codename-$(key "${musl_source_packages[
 #       is enough (musl_exit_check); hypothesis's strategy cache is one.
 musl_python_fixes=(shutdown-deadlock.diff)
 
+# musl_recipe VERSION: what differs between the versions, into the caller's variables:
+# the source (suite, folder, the package's folder in it), the fixes, configure's options,
+# whether zlib and libffi are built (musl_check's pip and tests need them; the smoke check
+# of scripts/wheels.sh, which is all the other versions are for, does not), the modules
+# that the built interpreter must import and the C library its extension modules' names
+# carry (linux-musl from 3.11 on; before, linux-gnu as on glibc).
+# From 3.13 on configure tells musl by <stdarg.h> (musl's defines __DEFINED_va_list), but
+# zig's clang takes its own header of that name: the modules' names would lose the
+# platform (.cpython-313.so, and no musllinux wheel's module is found). The preprocessor
+# that configure runs (and the build does not) is told what musl's header says
+# (recipe_cpp).
+musl_recipe() {
+    recipe_package=python${1%t} recipe_suite=$codename recipe_sources=$musl_sources
+    recipe_fixes=() recipe_options=() recipe_deps=0 recipe_imports=array,sysconfig
+    recipe_libc=musl recipe_cpp=
+    case $1 in
+        3.11) recipe_fixes=("${musl_python_fixes[@]}") recipe_deps=1
+            recipe_imports=array,ctypes,sysconfig,zlib ;;
+        3.13 | 3.13t) recipe_suite=sid recipe_cpp=-D__DEFINED_va_list ;;
+        3.9) recipe_suite=bullseye recipe_libc=gnu ;;
+        *) echo "cross_env: no musl CPython $1 (known: ${musl_python_versions[*]})" >&2
+            return 1 ;;
+    esac
+    [ "$1" = 3.13t ] && recipe_options=(--disable-gil)
+    [ "$1" = 3.11 ] || recipe_sources=$cache/musl-python-sources-$recipe_suite-$(key "$recipe_package")
+}
+
 musl_root_dir() { echo "$cache/musl-root-$1-$musl_suite"; }
 # Keyed by the recipe itself (the functions' text) and the zig install, like libraries_dir.
 musl_python_dir() {
-    echo "$cache/cpython-$musl_python_version-musl-$1-$(key "$cross_tools" "$musl_suite" \
-        "${musl_python_fixes[*]}" \
-        "$(declare -f build_musl_python build_musl_deps musl_configure_absent musl_exit_check)")"
+    local version=${2:-$musl_python_version}
+    echo "$cache/cpython-$version-musl-$1-$(key "$cross_tools" "$musl_suite" \
+        "${musl_python_fixes[*]}" "$(declare -f build_musl_python build_musl_deps \
+        musl_configure_absent musl_exit_check musl_recipe)")"
 }
 
 # The musllinux wheels of today (numpy's among them) are linked with packed relative
@@ -394,17 +426,28 @@ musl_root() {
     fi
 }
 
-# The upstream sources of CPython, zlib and libffi, unpacked once per machine.
+# fetch_musl_sources DIR SUITE PACKAGE...: the upstream sources of the packages (CPython,
+# zlib, libffi) in SUITE, unpacked into DIR once per machine.
 fetch_musl_sources() {
-    completed "$musl_sources" && return 0
-    cross_step "${musl_source_packages[*]} source packages into $musl_sources"
-    local apt_dir=$cross/source-apt options package version dsc
+    local sources=$1 from=$2
+    shift 2
+    completed "$sources" && return 0
+    cross_step "$* source packages of $from into $sources"
+    local apt_dir=$cross/source-apt-$from options package version dsc
     apt_sources "$apt_dir" deb-src || return 1
+    # Another suite than the machine's: from the archives that carry the machine's release
+    # (and its security updates, but for sid, which has none).
+    if [ "$from" != "$codename" ]; then
+        local security="s/^\(deb-src .*\) $codename-security main\$/\1 $from-security main/p"
+        [ "$from" = sid ] && security=
+        sed -i -n -e "s/^\(deb-src .*\) $codename main\$/\1 $from main/p" ${security:+-e "$security"} \
+            "$apt_dir/sources.list" || return 1
+    fi
     read -ra options <<<"$(apt_options "$apt_dir" | tr '\n' ' ')"
     apt-get "${options[@]}" update -qq || return 1
-    rm -rf "$apt_dir/musl-download" "$musl_sources"
-    mkdir -p "$apt_dir/musl-download" "$musl_sources" || return 1
-    for package in "${musl_source_packages[@]}"; do
+    rm -rf "$apt_dir/musl-download" "$sources"
+    mkdir -p "$apt_dir/musl-download" "$sources" || return 1
+    for package; do
         # The newest version that an archive of the machine serves: a security update may
         # be listed by an archive that does not hold source packages.
         for version in $(apt-cache "${options[@]}" showsrc "$package" |
@@ -415,9 +458,9 @@ fetch_musl_sources() {
         done
         dsc=$(ls "$apt_dir/musl-download/${package}"_*.dsc) &&
             quiet musl-sources.log dpkg-source -x --skip-patches "$dsc" \
-                "$musl_sources/$package" || return 1
+                "$sources/$package" || return 1
     done
-    rm -f "$musl_sources"/*.tar.* && finish "$musl_sources"
+    rm -f "$sources"/*.tar.* && finish "$sources"
 }
 
 # musl_configure_absent LIBC CONFIGURE_AC: the configure cache settings (ac_cv_func_NAME=no)
@@ -432,41 +475,52 @@ musl_configure_absent() {
         comm -23 - <(echo "$exported") | sed 's/.*/ac_cv_func_&=no/'
 }
 
-# build_musl_deps ARCH DEPS BUILD: zlib and libffi, static and position-independent (they
+# build_musl_deps ARCH DEPS BUILD LOG: zlib and libffi, static and position-independent (they
 # go into the interpreter's extension modules), into DEPS.
 build_musl_deps() {
-    local arch=$1 deps=$2 build=$3 cc=$zig_bin/$1-linux-musl-cc
+    local arch=$1 deps=$2 build=$3 log=$4 cc=$zig_bin/$1-linux-musl-cc
     rm -rf "$build/zlib" "$build/libffi"
     cp -a "$musl_sources/zlib" "$build/zlib" && cp -a "$musl_sources/libffi" "$build/libffi" ||
         return 1
     (cd "$build/zlib" && CC=$cc AR=$zig_bin/zig-ar CFLAGS="-O2 -fPIC" \
-        quiet "musl-python-$arch.log" ./configure --static --prefix="$deps" &&
-        quiet "musl-python-$arch.log" make -j2 libz.a &&
-        quiet "musl-python-$arch.log" make install) || return 1
-    (cd "$build/libffi" && quiet "musl-python-$arch.log" ./configure --host="$arch-linux-musl" \
+        quiet "$log" ./configure --static --prefix="$deps" &&
+        quiet "$log" make -j2 libz.a &&
+        quiet "$log" make install) || return 1
+    (cd "$build/libffi" && quiet "$log" ./configure --host="$arch-linux-musl" \
         --build=x86_64-linux-gnu CC="$cc" AR="$zig_bin/zig-ar" RANLIB="$zig_bin/zig-ranlib" \
         CFLAGS="-O2 -fPIC" --disable-shared --enable-static --with-pic --disable-docs \
         --disable-exec-static-tramp \
         --disable-multi-os-directory --prefix="$deps" --libdir="$deps/lib" &&
-        quiet "musl-python-$arch.log" make -j2 &&
-        quiet "musl-python-$arch.log" make install)
+        quiet "$log" make -j2 &&
+        quiet "$log" make install)
 }
 
 # A cross build of CPython wants the machine's readelf (which reads every architecture's
 # files) by its full path.
 musl_python() {
-    READELF=$(command -v readelf) locked "musl-python-$1" build_musl_python "$@"
+    READELF=$(command -v readelf) locked "musl-python-$1-${2:-$musl_python_version}" \
+        build_musl_python "$@"
 }
 build_musl_python() {
-    local arch=$1 prefix root build=$cross/build-musl-python-$1
-    prefix=$(musl_python_dir "$arch")
+    local arch=$1 version=${2:-$musl_python_version} prefix root
+    local build=$cross/build-musl-python-$1-$version log=musl-python-$1-$version.log
+    prefix=$(musl_python_dir "$arch" "$version")
     completed "$prefix" && return 0
-    root=$(musl_root_dir "$arch")
-    host_tools && musl_root "$arch" && fetch_musl_sources && zig_target "$arch-linux-musl" ||
+    local recipe_package recipe_suite recipe_sources recipe_fixes recipe_options recipe_deps
+    local recipe_imports recipe_libc recipe_cpp
+    musl_recipe "$version" || return 1
+    if [ "$arch" != x86_64 ] && [ "$version" != "$musl_python_version" ]; then
+        echo "cross_env: no musl CPython $version for $arch (only $musl_python_version)" >&2
         return 1
-    cross_step "CPython $musl_python_version for $arch-linux-musl into $prefix" \
-        "(log: $cross/logs/musl-python-$arch.log)"
-    rm -rf "$build" "$prefix" "$cross/logs/musl-python-$arch.log" && mkdir -p "$build" || return 1
+    fi
+    root=$(musl_root_dir "$arch")
+    local packages=("$recipe_package")
+    ((recipe_deps)) && packages+=(zlib libffi)
+    host_tools && musl_root "$arch" &&
+        fetch_musl_sources "$recipe_sources" "$recipe_suite" "${packages[@]}" &&
+        zig_target "$arch-linux-musl" || return 1
+    cross_step "CPython $version for $arch-linux-musl into $prefix" "(log: $cross/logs/$log)"
+    rm -rf "$build" "$prefix" "$cross/logs/$log" && mkdir -p "$build" || return 1
     local deps=$build/deps loader=$root/lib/ld-musl-$arch.so.1 cc=$build/cc run=() cross_options=()
     if [ "$arch" != x86_64 ]; then
         # Built by the x86-64 one, the same version, for what must run on the build machine
@@ -478,7 +532,7 @@ build_musl_python() {
             --with-build-python="$(musl_python_dir x86_64)/bin/python3"
             ac_cv_file__dev_ptmx=yes ac_cv_file__dev_ptc=no ac_cv_buggy_getaddrinfo=no)
     fi
-    build_musl_deps "$arch" "$deps" "$build" || return 1
+    if ((recipe_deps)); then build_musl_deps "$arch" "$deps" "$build" "$log" || return 1; fi
     # setup.py adds the folders named by `$CC -print-multiarch` or else by dpkg-architecture,
     # which are the machine's glibc headers: the answer names a folder that does not exist.
     # Without optimisation zig links in its checks of undefined behaviour, with a runtime of
@@ -503,25 +557,33 @@ exec "$zig_bin/$arch-linux-musl-cc" -fPIC -fno-sanitize=undefined -Wno-date-time
 EOF
     local absent
     mapfile -t absent < <(musl_configure_absent "$root/lib/$arch-linux-musl/libc.so" \
-        "$musl_sources/python$musl_python_version/configure.ac")
-    cp -a "$musl_sources/python$musl_python_version" "$build/cpython" || return 1
+        "$recipe_sources/$recipe_package/configure.ac")
+    cp -a "$recipe_sources/$recipe_package" "$build/cpython" || return 1
     local fix
-    for fix in "${musl_python_fixes[@]}"; do
-        quiet "musl-python-$arch.log" patch -d "$build/cpython" -p1 --forward \
+    for fix in "${recipe_fixes[@]}"; do
+        quiet "$log" patch -d "$build/cpython" -p1 --forward \
             -i "$build/cpython/debian/patches/$fix" || return 1
     done
-    # A build system of musl (configure names the platform from it: the extension modules'
-    # suffix is then -linux-musl, as the musllinux wheels' are). The programs name the
+    # A build system of musl (3.11's configure names the platform from it: the extension
+    # modules' suffix is then -linux-musl, as the musllinux wheels' are). The programs name the
     # cache's loader: linked dynamically, so that extension modules can be loaded at all.
-    (cd "$build/cpython" && quiet "musl-python-$arch.log" ./configure \
+    (cd "$build/cpython" && quiet "$log" ./configure \
         --build=x86_64-pc-linux-musl --prefix="$prefix" --with-ensurepip=no \
         --without-static-libpython CC="$cc" AR="$zig_bin/zig-ar" \
         LDFLAGS="-dynamic -Wl,--dynamic-linker=$loader -L$deps/lib" CPPFLAGS="-I$deps/include" \
         PKG_CONFIG_LIBDIR="$deps/lib/pkgconfig" PKG_CONFIG_PATH= "${absent[@]}" \
-        "${cross_options[@]}" &&
-        quiet "musl-python-$arch.log" make -j2 &&
-        quiet "musl-python-$arch.log" make install) || return 1
-    "${run[@]}" "$prefix/bin/python3" -c 'import ctypes, sys, zlib; print(sys.version)' &&
+        ${recipe_cpp:+CPP="$cc -E $recipe_cpp"} "${recipe_options[@]}" "${cross_options[@]}" &&
+        quiet "$log" make -j2 &&
+        quiet "$log" make install) || return 1
+    # The free-threaded build must be one, and the others not; the modules' names must be
+    # the ones the musllinux wheels of the version carry.
+    local threads=False
+    [ "${recipe_options[*]}" = --disable-gil ] && threads=True
+    "${run[@]}" "$prefix/bin/python3" -c "import $recipe_imports, sys
+assert bool(sysconfig.get_config_var('Py_GIL_DISABLED')) is $threads
+suffix = sysconfig.get_config_var('EXT_SUFFIX')
+assert suffix.endswith('-$arch-linux-$recipe_libc.so'), suffix
+print(sys.version, suffix)" &&
         musl_exit_check "${run[@]}" "$prefix/bin/python3" && finish "$prefix"
 }
 

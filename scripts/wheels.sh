@@ -28,8 +28,9 @@
 # folder per kind, so the core is compiled once and only the binding once per interpreter.
 # --smoke then installs each x86-64 wheel that this run built for its own interpreter (pip
 # --target, told the wheel's tags) and runs the check below in it; musllinux ones only where
-# a musl CPython of their version is at hand (3.11): the others are checked for what they
-# link against, as every musllinux wheel is.
+# scripts/cross_env.sh builds a musl CPython of their version (musl_python_versions: 3.9,
+# 3.11, 3.13, 3.13t): the others (3.10, 3.12, 3.14, 3.15, whose source Debian's archives do
+# not hold) are checked for what they link against, as every musllinux wheel is.
 # --others builds only those other CPythons' wheels (--all without the machine's own), for
 # a run that builds and checks the machine's own beside it.
 # Arguments: --check, --all, --others, --smoke and the wheels to build (default: all four).
@@ -331,6 +332,10 @@ matrix() {
     [[ $kind == musllinux-* ]] && libc=musl target=$arch-linux-musl tbb=static
     local digits=${version/./} threads=${version//[0-9.]/}
     digits=${digits%t}
+    # A musl CPython names its modules' platform linux-musl from 3.11 on; before, as glibc's
+    # (linux-gnu): a musl 3.9 or 3.10 finds no -linux-musl module.
+    local platform=$arch-linux-$libc
+    [ "$libc" = musl ] && ((${digits:1} < 11)) && platform=$arch-linux-gnu
     headers=$(bash scripts/interpreters.sh headers "$python" "$arch") || return 1
     if [ "$arch" = aarch64 ]; then
         arm64_root || return 1
@@ -346,7 +351,7 @@ matrix() {
     onetbb $target $tbb || return 1
     local defines
     mapfile -t defines < <(zig_defines $target)
-    SETUPTOOLS_EXT_SUFFIX=.cpython-$digits$threads-$arch-linux-$libc.so \
+    SETUPTOOLS_EXT_SUFFIX=.cpython-$digits$threads-$platform.so \
         build_wheel "$kind-$python" "$venv/bin/python" "${defines[@]/#/cmake.define.}" \
         "cmake.define.TAVO_PYTHON_HEADERS=$headers" "build-dir=$wheels/$kind/build-matrix" \
         "wheel.tags=cp$digits-cp$digits$threads-linux_$arch" || return 1
@@ -372,13 +377,13 @@ smoke() {
         --target "$install" --platform "${platform##*.}" --python-version "${version%t}" \
         --implementation cp --abi "$abi" --only-binary=:all: "$wheel" || return 1
     if [[ $platform == *musllinux* ]]; then
-        if [ "$version" != "$musl_python_version" ]; then
+        if [[ " ${musl_python_versions[*]} " != *" $version "* ]]; then
             echo "smoke: $file: no musl CPython $version here (it needs musl's C library" \
                 "alone, checked when it was built)"
             return 0
         fi
-        musl_python x86_64 || return 1
-        python=$(musl_python_dir x86_64)/bin/python3
+        musl_python x86_64 "$version" || return 1
+        python=$(musl_python_dir x86_64 "$version")/bin/python3
         (cd "$install" && PYTHONPATH=$install "$python" -c "$loaded_from_wheel" "$install" static)
     else
         PYTHONPATH=$install bash scripts/interpreters.sh run "cpython-$version" -c \
