@@ -2,6 +2,7 @@
 types, and one way to run a snippet in a child interpreter."""
 
 import os
+import signal
 import struct
 import subprocess
 import sys
@@ -12,6 +13,12 @@ import pytest
 import tavo
 
 PHYSICAL = os.sysconf("SC_PHYS_PAGES") * os.sysconf("SC_PAGE_SIZE")
+
+# A run started as a shell's background job has SIGINT ignored, and its children would
+# inherit that: their interpreters would then raise no KeyboardInterrupt. With a handler here,
+# each child starts with the default action, as from a terminal.
+if signal.getsignal(signal.SIGINT) == signal.SIG_IGN:
+    signal.signal(signal.SIGINT, signal.default_int_handler)
 
 
 def bits(value):
