@@ -12,7 +12,8 @@
 #      natively, and every x86-64 wheel is imported by its own interpreter (--smoke); the
 #      aarch64 wheels of the machine's CPython are made and checked in the background (qemu
 #      keeps one core busy for most of the run), those of the other CPythons after the
-#      x86-64 ones, beside it;
+#      x86-64 ones, beside it. In CI the first of those starts earlier still, beside the
+#      first sessions (see below);
 #   3. the bit dump (tests/bitdump) of five builds: x86-64 with the machine's compiler and
 #      with zig (the wheel's), aarch64 glibc with Debian's cross compiler and with zig (the
 #      wheel's), aarch64 musl with zig. Every result must have the same bits on all of them;
@@ -23,8 +24,42 @@
 # (${TAVO_CACHE:-~/.cache/tavo}), the builds of tavo under build/cross and build/wheels, so a
 # second run only rebuilds what changed. Exits non-zero
 # when a test fails, a bit differs, or a step ran no test.
+#
+# `arm64.sh --aarch64-job DIR` runs only the checks of the machine's CPython's two aarch64
+# wheels, side by side (at the end of a run, nothing else is left for the second core), in
+# an environment of their own, holding DIR/lock while they run; their output goes to
+# DIR/KIND.log, their exit status to DIR/status. This script runs them so in the
+# background; .ci/run has scripts/caches.sh start them beside its first sessions instead,
+# and exports TAVO_AARCH64_JOB=DIR, so that this script, later in the run, waits for those.
+# Their Python-level bit dumps are compared here, with this script's environment's.
 set -uo pipefail
 cd "$(dirname "$0")/.."
+aarch64_kinds=(manylinux-aarch64 musllinux-aarch64)
+if [ "${1:-}" = --aarch64-job ]; then
+    job=$2
+    mkdir -p "$job" && exec 8>"$job/lock" && flock 8 || exit 1
+    rm -f "$job/status"
+    ps -o sid= -p $$ | tr -d ' ' >"$job/session"
+    touch "$job/started"
+    began=$SECONDS
+    source scripts/cross_env.sh
+    # cmake and ninja for the builds, and an interpreter for scripts/wheels.sh, which would
+    # otherwise take .venv, which the sessions reinstall meanwhile.
+    rm -rf "$job/venv" && python3 -m venv "$job/venv" &&
+        "$job/venv/bin/python" -m pip install -q --disable-pip-version-check cmake ninja \
+            >"$job/venv.log" 2>&1 || { cat "$job/venv.log"; echo 1 >"$job/status"; exit 1; }
+    checks=()
+    for kind in "${aarch64_kinds[@]}"; do
+        TAVO_VENV=$job/venv TAVO_PYTHON_BITS=later bash scripts/wheels.sh --check "$kind" \
+            >"$job/$kind.log" 2>&1 &
+        checks+=($!)
+    done
+    result=0
+    for check in "${checks[@]}"; do wait "$check" || result=1; done
+    echo $((SECONDS - began)) >"$job/seconds"
+    echo $result >"$job/status"
+    exit $result
+fi
 venv="${TAVO_VENV:-.venv}"
 [ -x "$venv/bin/python" ] || { echo "arm64: no $venv: run it as nox -s arm64" >&2; exit 1; }
 export PATH="$PWD/$venv/bin:$PATH"
@@ -56,10 +91,19 @@ record() {
 logs=$cross/logs
 mkdir -p "$logs"
 started=$SECONDS
-cross_step "background: the aarch64 wheels, pytest under qemu ($logs/wheels-aarch64.log)"
-bash scripts/wheels.sh --check manylinux-aarch64 musllinux-aarch64 \
-    >"$logs/wheels-aarch64.log" 2>&1 &
-background=$!
+job=${TAVO_AARCH64_JOB:-}
+if [ -n "$job" ] && [ -f "$job/started" ]; then
+    # From now on at the priority of this script (as root: only root may raise it).
+    cross_step "the aarch64 wheels' checks, started beside the first sessions ($job)"
+    # shellcheck disable=SC2046
+    renice -n 0 -p $(ps -o pid= -s "$(cat "$job/session")") >/dev/null 2>&1 || true
+    background=
+else
+    job=$cross/aarch64-job
+    cross_step "background: the aarch64 wheels, pytest under qemu ($job)"
+    bash scripts/arm64.sh --aarch64-job "$job" &
+    background=$!
+fi
 
 # cpp_tests NAME RUNNER CMAKE-ARGS...: a cmake build of the C++ tests and the bit dump, and
 # the test binary run once, whole, by RUNNER (the emulator): under qemu, starting a process
@@ -117,11 +161,20 @@ record "wheels: aarch64, the other CPythons" $? $t
 
 t=$SECONDS
 cross_step "waiting for the aarch64 wheels"
-wait $background
-wheel_status=$?
-grep -v 'is ignored: it is neither' "$logs/wheels-aarch64.log" | tail -n 25
+if [ -n "$background" ]; then
+    wait "$background"
+else
+    flock "$job/lock" true
+fi
+wheel_status=$(cat "$job/status" 2>/dev/null || echo 1)
+echo "the aarch64 wheels' checks took $(cat "$job/seconds" 2>/dev/null || echo ?) s;" \
+    "this script waited $((SECONDS - t)) s for them"
+for kind in "${aarch64_kinds[@]}"; do
+    echo "-- $kind ($job/$kind.log)"
+    grep -v 'is ignored: it is neither' "$job/$kind.log" | tail -n 12
+done
 t=$started
-record "wheels: aarch64 manylinux, musllinux, pytest under qemu" $wheel_status $t
+record "wheels: aarch64 manylinux, musllinux, pytest under qemu" "$wheel_status" $t
 
 # The dumps, each compared with the first: line by line, NaNs already printed alike.
 t=$SECONDS
@@ -164,6 +217,22 @@ for name in x86_64-gcc x86_64-zig-glibc aarch64-gcc-glibc aarch64-zig-glibc aarc
     fi
 done
 record "bit dumps: 5 builds" $dump_status $t
+
+# The Python-level results of the musllinux wheels on musl (scripts/wheels.sh), each compared
+# with the same results of this script's environment, x86-64 glibc.
+t=$SECONDS
+python_status=0
+"$venv/bin/python" scripts/python_bitdump.py >"$dumps/python-x86_64-glibc.txt" || python_status=1
+for arch in x86_64 aarch64; do
+    dump=build/wheels/musllinux-$arch/bits/$arch-musl.txt
+    if [ -s "$dump" ] && cmp "$dumps/python-x86_64-glibc.txt" "$dump"; then
+        echo "bitdump: Python on $arch musl: the same bits as x86-64 glibc ($(wc -l <"$dump") results)"
+    else
+        echo "bitdump: Python on $arch musl: missing or different ($dump)" >&2
+        python_status=1
+    fi
+done
+record "bit dumps: Python on musl, x86-64 and aarch64" $python_status $t
 
 echo
 echo "== 64-bit Arm and wheels ($SECONDS s)"
