@@ -41,16 +41,21 @@ def python_of(venv):
     return str(Path(venv) / "bin" / "python")
 
 
-def prepare(session, python=None, venv=VENV, build_dir=None, profile="developer"):
-    """The one set-up of an environment: venv, the build and test tools, Dask where this
-    Python has wheels of it, and tavo built into it (incrementally, in its own build
-    folder, keyed by interpreter). Returns the environment's python."""
+def prepare(session, python=None, venv=VENV, build_dir=None, profile="developer",
+            for_tests=False):
+    """The one set-up of an environment: venv, the build and test tools (and with
+    for_tests=False what the demo needs), Dask where this Python has wheels of it, and tavo
+    built into it (incrementally, in its own build folder, keyed by interpreter). Returns the
+    environment's python."""
     python = python or os.environ.get("TAVO_PYTHON", "python3")
     venv = Path(venv)
     if not (venv / "bin" / "python").exists():
         session.run(python, "-m", "venv", str(venv), external=True)
     venv_python = python_of(venv)
-    session.run(venv_python, *PIP, *TOOLS, external=True)
+    # matplotlib is for the demo and the documentation's figures; an environment that only
+    # runs the tests (for_tests) goes without.
+    tools = [name for name in TOOLS if not (for_tests and name == "matplotlib")]
+    session.run(venv_python, *PIP, *tools, external=True)
     try:
         session.run(venv_python, *PIP, "--only-binary=:all:", "dask", "distributed",
                     external=True, silent=True)
@@ -179,7 +184,7 @@ def all_pythons(session):
         venv = VENV if own else BUILD / f"venv-{name}"
         started = time.monotonic()
         try:
-            python = prepare(session, python=path, venv=venv,
+            python = prepare(session, python=path, venv=venv, for_tests=not own,
                              build_dir=None if own else BUILD / f"module-{name}")
             pytest(session, python, "tests", *session.posargs)
             result = "passed"
@@ -216,7 +221,7 @@ def one_python(session):
     TAVO_PARALLEL_THREADS=N runs each test that means something in parallel in N threads at
     once (pytest-run-parallel; tests/conftest.py marks the others), as on a free-threaded
     build."""
-    python = prepare(session)
+    python = prepare(session, for_tests=True)
     named = any(arg.startswith("tests") for arg in session.posargs)
     parallel = []
     if os.environ.get("TAVO_PARALLEL_THREADS"):
@@ -418,7 +423,7 @@ def thread_sanitizer_3_13t(session):
         return
     os.environ["PIP_ONLY_BINARY"] = ":all:"  # as scripts/interpreters.sh installs there
     base = prepare(session, python=found.stdout.strip(), venv=BUILD / "venv-cpython-3.13t",
-                   build_dir=BUILD / "module-cpython-3.13t")
+                   build_dir=BUILD / "module-cpython-3.13t", for_tests=True)
     python, _, reports = instrumented(session, "tsan-3.13t", "tsan", f"TBB_DIR={tbb}/lib/cmake/TBB",
                                       env=libs, base=base, cpp_tests=False)
     # The interpreter's frees and allocations of its own, synchronised by its atomics,

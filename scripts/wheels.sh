@@ -191,8 +191,10 @@ manylinux_aarch64() {
     cross_step "$name: pytest under qemu"
     echo "not under qemu: tests/test_leaks.py and tests/test_stubs.py (reference counts and" \
         "the type stubs do not depend on the processor; the x86-64 wheel runs them)"
+    # The slowest tests listed: under emulation they decide how long CI takes.
     PYTHONDEVMODE=1 TAVO_EMULATED=1 "$arm64_python" -X faulthandler -m pytest -q \
-        -p no:cacheprovider tests --ignore=tests/test_leaks.py --ignore=tests/test_stubs.py
+        -p no:cacheprovider --durations=15 tests --ignore=tests/test_leaks.py \
+        --ignore=tests/test_stubs.py
 }
 
 # musllinux ARCH: the module built for ARCH-linux-musl, by an interpreter of the machine
@@ -325,7 +327,7 @@ EOF
     [ "$arch" = aarch64 ] && limit=40m
     [ "$arch" = aarch64 ] && export TAVO_EMULATED=1
     PYTHONDEVMODE=1 timeout --kill-after=30 "$limit" "$envpython" -X faulthandler -m pytest \
-        -q -p no:cacheprovider tests "${ignored[@]/#/--ignore=}"
+        -q -p no:cacheprovider --durations=15 tests "${ignored[@]/#/--ignore=}"
 }
 
 musllinux_x86_64() { musllinux x86_64; }
