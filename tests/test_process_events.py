@@ -318,8 +318,11 @@ def test_ctrl_c_interrupts_a_long_call(long_call, small_call):
     assert child.returncode == 0, child.stderr
     late, progress = map(float, child.stdout.split())
     # The debug allocator checks every object the interrupted result gives back as it is
-    # freed, which takes seconds for millions of them.
-    allowed = 3.0 if os.environ.get("PYTHONMALLOC", "").startswith("debug") else 1.0
+    # freed, which takes seconds for millions of them; so does an emulator, at the lowest
+    # priority beside other work (1.05 s seen under qemu).
+    slow = (os.environ.get("PYTHONMALLOC", "").startswith("debug")
+            or os.environ.get("TAVO_EMULATED") == "1")
+    allowed = 3.0 if slow else 1.0
     assert late < allowed and progress > 0.1, child.stdout
 
 
