@@ -316,6 +316,40 @@ def test_float_sequence_reads_what_iteration_yields(values):
     assert_bits_equal(*(e.evaluate_many(np.linspace(0.0, 2.0, 9)) for e in evaluators))
 
 
+def misaligned_doubles(values):
+    raw = bytearray(8 * len(values) + 1)
+    view = memoryview(raw)[1:].cast("d")
+    view[:] = array.array("d", values)
+    return view
+
+
+@pytest.mark.parametrize(
+    "make",
+    [np.array, lambda v: array.array("d", v), lambda v: memoryview(array.array("d", v)),
+     misaligned_doubles],
+    ids=["ndarray", "array", "memoryview", "misaligned"],
+)
+@pytest.mark.parametrize("count", [8, 7], ids=["enough", "too-few"])
+def test_coefficient_buffer_is_read_in_place_and_let_go(make, count):
+    # A single time reads its coefficients where the buffer holds them; the exporter is
+    # free again once the call has returned or failed.
+    items = [0.5 + i / 8 for i in range(count)]
+    values = make(items)
+    basis = tavo.LegendreBasis(3, 2, 2.0)
+    if count == 8:
+        assert_bits_equal(basis.evaluate_at(1.5, values), basis.evaluate_at(1.5, items))
+    else:
+        assert type(raised(lambda: basis.evaluate_at(1.5, values))) is PanicException
+    exporter = values
+    if isinstance(values, memoryview):
+        exporter = values.obj
+        values.release()  # BufferError while an export of it is held
+    if isinstance(exporter, array.array):
+        exporter.append(1.0)
+    elif isinstance(exporter, np.ndarray):
+        exporter.resize(count + 1, refcheck=False)
+
+
 class Rewriting:
     """Converts to 2.0 after applying `change` to the list that holds it."""
 

@@ -3,7 +3,9 @@
 #include <algorithm>
 #include <atomic>
 #include <bit>
+#include <cstdint>
 #include <cstring>
+#include <type_traits>
 
 namespace tavo::host {
 
@@ -105,10 +107,19 @@ bool iterates_as_its_buffer(PyObject* obj) {
 
 // A one-dimensional, C-contiguous buffer of doubles that iterates to exactly its items is
 // read in bulk. Anything else, or an exporter that refuses this request, is iterated.
+// FloatItems reads them where they lie, under a view it holds, when they are aligned.
 template <class Items>
 bool read_double_vector(PyObject* obj, Items& values) {
     if (!PyObject_CheckBuffer(obj) || !iterates_as_its_buffer(obj)) return false;
-    HeldView view;
+    constexpr bool kInPlace = std::is_same_v<Items, FloatItems>;
+    HeldView own;
+    HeldView& view = [&]() -> HeldView& {
+        if constexpr (kInPlace) {
+            return values.view();
+        } else {
+            return own;
+        }
+    }();
     if (!view.request(obj, PyBUF_ND | PyBUF_FORMAT)) {
         PyErr_Clear();
         return false;
@@ -119,10 +130,22 @@ bool read_double_vector(PyObject* obj, Items& values) {
     const bool bulk = view->ndim == 1 && view->itemsize == sizeof(double) &&
                       (native_only ? std::strcmp(format, "d") == 0 || std::strcmp(format, "@d") == 0
                                    : is_double_format(format));
-    if (!bulk) return false;
+    if (!bulk) {
+        view.release();
+        return false;
+    }
     const std::size_t n = static_cast<std::size_t>(view->len) / sizeof(double);
     const auto* first = static_cast<const double*>(view->buf);
-    values.assign(first, first + n);
+    if constexpr (kInPlace) {
+        if (reinterpret_cast<std::uintptr_t>(first) % alignof(double) == 0) {
+            values.refer_to(first, n);
+            return true;
+        }
+        values.assign(first, first + n);
+        view.release();
+    } else {
+        values.assign(first, first + n);
+    }
     return true;
 }
 

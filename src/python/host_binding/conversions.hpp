@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <span>
 #include <utility>
 #include <vector>
@@ -26,8 +27,33 @@ inline double to_float(PyObject* obj, const char* name) {
 }
 std::vector<double> to_float_sequence(PyObject* obj, const char* name);
 
+// A buffer view of an object, released by its destructor (with the lock held).
+class HeldView {
+public:
+    // Requests the view; false (with the request's exception set) when refused.
+    bool request(PyObject* obj, int flags) {
+        held_ = PyObject_GetBuffer(obj, &view_, flags) == 0;
+        return held_;
+    }
+    // Not noexcept: an exporter written in Python runs code on release.
+    ~HeldView() noexcept(false) {  // NOLINT(bugprone-unsafe-to-allow-exceptions)
+        if (held_ && may_touch_objects()) PyBuffer_Release(&view_);
+    }
+    void release() {
+        if (held_) PyBuffer_Release(&view_);
+        held_ = false;
+    }
+    const Py_buffer& operator*() const { return view_; }
+    const Py_buffer* operator->() const { return &view_; }
+
+private:
+    Py_buffer view_{};
+    bool held_ = false;
+};
+
 // The doubles of a sequence argument, held inline up to kInline of them (a small call's
-// coefficients allocate nothing), on the heap beyond.
+// coefficients allocate nothing), on the heap beyond; or, for a buffer of doubles read in
+// bulk, where they lie, its view held as long as the items are.
 class FloatItems {
 public:
     static constexpr std::size_t kInline = 64;
@@ -60,7 +86,12 @@ public:
         heap_.assign(first, last);
         on_heap_ = true;
     }
+    // The view that refer_to's doubles lie in (made only for a buffer: most calls pass a
+    // list, which should not pay for clearing one).
+    HeldView& view() { return view_.emplace(); }
+    void refer_to(const double* first, std::size_t n) { referred_ = {first, n}; }
     std::span<const double> items() const {
+        if (referred_.data() != nullptr) return referred_;
         if (on_heap_) return heap_;
         return {inline_, size_};
     }
@@ -76,32 +107,14 @@ private:
     std::size_t size_ = 0;
     bool on_heap_ = false;
     std::vector<double> heap_;
+    std::span<const double> referred_;
+    std::optional<HeldView> view_;  // what referred_ points into
 };
 // The same conversion as to_float_sequence, into `items` (empty).
 void to_float_items(PyObject* obj, const char* name, FloatItems& items);
 // Imports what the sequence conversion compares types with, once, at the module's import:
 // never while an instance is borrowed.
 void look_up_sequence_types();
-
-// A buffer view of an object, released by its destructor (with the lock held).
-class HeldView {
-public:
-    // Requests the view; false (with the request's exception set) when refused.
-    bool request(PyObject* obj, int flags) {
-        held_ = PyObject_GetBuffer(obj, &view_, flags) == 0;
-        return held_;
-    }
-    // Not noexcept: an exporter written in Python runs code on release.
-    ~HeldView() noexcept(false) {  // NOLINT(bugprone-unsafe-to-allow-exceptions)
-        if (held_ && may_touch_objects()) PyBuffer_Release(&view_);
-    }
-    const Py_buffer& operator*() const { return view_; }
-    const Py_buffer* operator->() const { return &view_; }
-
-private:
-    Py_buffer view_{};
-    bool held_ = false;
-};
 
 // The double buffer argument: the object's buffer of 8-byte doubles, checked and held
 // until this is destroyed (which must happen with the interpreter lock held), so that the
