@@ -376,23 +376,29 @@ constexpr std::uint64_t kMaxVectorIntervals = std::uint64_t{1} << 52;
     return position;
 }
 
+// A single time takes the modes from legendre_values and legendre_derivatives (unrolled for
+// small degrees): the operations of value_lanes and slope_lanes, in the same order.
 [[TAVO_SINGLE_TIME]] double value_at(const ExpansionView& e, double t) {
-    double value = 0.0;
-    value_lanes<double, 1>(e, &t, &value);
-    return value;
+    std::uint64_t k = 0;
+    double x = 0.0;
+    locate_lanes<double, 1>(e, &t, &k, &x);
+    const double* row = e.coefficients + k;
+    double sum = -0.0;
+    legendre_values(x, e.degree,
+                    [&](std::uint64_t i, double p) { sum = sum + p * row[i * e.n_t]; });
+    return sum;
 }
 
 [[TAVO_SINGLE_TIME]] double slope_at(const ExpansionView& e, double t) {
     std::uint64_t k = 0;
     double x = 0.0;
     locate_lanes<double, 1>(e, &t, &k, &x);
-    double slope = 0.0;
-    if (slope_in_closed_form(x)) {
-        slope_lanes<double, 1, SlopeForm::kClosed>(e, &x, &k, &slope);
-    } else {
-        slope_lanes<double, 1, SlopeForm::kRecurrence>(e, &x, &k, &slope);
-    }
-    return slope;
+    const double* row = e.coefficients + k;
+    double sum = -0.0;
+    legendre_derivatives(x, e.degree,
+                         [&](std::uint64_t i, double d) { sum = sum + d * row[i * e.n_t]; });
+    if (e.inverse_h != 0.0) return (sum + sum) * e.inverse_h;
+    return (sum + sum) / e.h;
 }
 
 std::span<const BatchKernels> batch_kernels() {

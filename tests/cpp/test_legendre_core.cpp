@@ -350,7 +350,7 @@ TEST_P(BatchEvaluation, EqualsPerElementCallsBitForBit) {
 // Sizes around the small and the serial limits, and ones that leave a partial group of times
 // at the end.
 INSTANTIATE_TEST_SUITE_P(DegreesAndSizes, BatchEvaluation,
-                         testing::Combine(testing::Values(0, 1, 2, 5, 13),
+                         testing::Combine(testing::Values(0, 1, 2, 3, 5, 13),
                                           testing::Values(0, 1, 9, tavo::SMALL_BATCH_LIMIT,
                                                           tavo::SMALL_BATCH_LIMIT + 1,
                                                           tavo::SERIAL_BATCH_LIMIT - 1,
