@@ -55,11 +55,7 @@ template <class V, std::size_t... l>
 }
 template <class V>
 [[gnu::always_inline]] inline V gather(const double* column, const std::uint64_t* k) {
-    if constexpr (std::is_same_v<V, double>) {
-        return column[k[0]];
-    } else {
-        return gather<V>(column, k, std::make_index_sequence<kWidth<V>>());
-    }
+    return gather<V>(column, k, std::make_index_sequence<kWidth<V>>());
 }
 
 // Interval k and local coordinate x of each lane's time: q = t / h, k = floor(q) clamped to
@@ -218,12 +214,6 @@ template <class V, std::size_t G, SlopeForm form>
                 current[g] = next;
                 sum[g] = sum[g] + slope * gather<V>(column, k + g * W);
             }
-        }
-    }
-    if constexpr (std::is_same_v<V, double>) {
-        if (e.inverse_h != 0.0) {
-            *out = (sum[0] + sum[0]) * e.inverse_h;
-            return;
         }
     }
     for (std::size_t g = 0; g < G; ++g) store((sum[g] + sum[g]) / e.h, out + g * W);
