@@ -277,7 +277,7 @@ def test_no_import_while_borrowed():
 # before.
 LONG_CALL = """
 import signal, sys, threading, time, tavo
-long_call, small_call = (eval("lambda: tavo." + call) for call in sys.argv[1:])
+long_call, small_call = (eval("lambda: tavo." + call) for call in sys.argv[1:3])
 expected = small_call()
 ticks = [0]
 def busy():
@@ -298,7 +298,14 @@ except KeyboardInterrupt:
     late, progress = time.monotonic() - start - 0.25, ticks[0] - before
 else:
     raise SystemExit("the call ran to its end")
-print(f"{late:.3f} {progress / pace:.3f}")
+# Late on a loaded machine (freeing a large interrupted result is slow there): the whole
+# call, timed now, tells a call cut short from one that ran to its end.
+whole = 0.0
+if late >= float(sys.argv[3]):
+    start = time.monotonic()
+    long_call()
+    whole = time.monotonic() - start
+print(f"{late:.3f} {progress / pace:.3f} {whole:.3f}")
 assert small_call() == expected
 """
 
@@ -315,9 +322,6 @@ assert small_call() == expected
 ], ids=["prolongation-degree", "transformation-degree", "points", "prolongation-entries",
         "transformation-entries"])
 def test_ctrl_c_interrupts_a_long_call(long_call, small_call):
-    child = run_python(LONG_CALL, timeout=30, arguments=(long_call, small_call))
-    assert child.returncode == 0, child.stderr
-    late, progress = map(float, child.stdout.split())
     # The debug allocator checks every object the interrupted result gives back as it is
     # freed, which takes seconds for millions of them; so do the sanitizers' allocators
     # (1.46 s seen under the address sanitizer) and an emulator, at the lowest priority
@@ -325,10 +329,16 @@ def test_ctrl_c_interrupts_a_long_call(long_call, small_call):
     slow = (os.environ.get("PYTHONMALLOC", "").startswith("debug")
             or os.environ.get("TAVO_EMULATED") == "1" or sanitized())
     allowed = 3.0 if slow else 1.0
+    child = run_python(LONG_CALL, timeout=60, arguments=(long_call, small_call, str(allowed)))
+    assert child.returncode == 0, child.stderr
+    late, progress, whole = map(float, child.stdout.split())
+    # Beyond the allowance (1.04 s seen on a busy machine, against 0.04 s when idle), the
+    # call still has to have stopped in the first half of what remained of it.
+    assert late < allowed or late < (whole - 0.25) / 2, child.stdout
     # progress: the thread's ticks over the call's 0.25 s (and its lateness) against its
     # ticks in 0.5 s alone; 0.05 asks for a tenth of its pace, as before the signal came
     # earlier (0.18 to 0.30 seen on two cores).
-    assert late < allowed and progress > 0.05, child.stdout
+    assert progress > 0.05, child.stdout
 
 
 # A batch beside a Python thread that never sleeps. Handing the lock over for most chunks of
