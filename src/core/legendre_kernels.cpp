@@ -366,27 +366,32 @@ constexpr std::uint64_t kMaxVectorIntervals = std::uint64_t{1} << 52;
     return position;
 }
 
-// A single time takes the modes from legendre_values and legendre_derivatives (unrolled for
-// small degrees): the operations of value_lanes and slope_lanes, in the same order.
-[[TAVO_SINGLE_TIME]] double value_at(const ExpansionView& e, double t) {
+// A single time's sum S = sum of f_i(x) c_i over the modes of its interval, S starting at
+// -0.0, with f_i the values P_i (legendre_values) or the slopes P'_i (legendre_derivatives),
+// both unrolled for small degrees: the operations of value_lanes and slope_lanes, in the same
+// order.
+template <bool slopes>
+[[gnu::always_inline]] inline double mode_sum(const ExpansionView& e, double t) {
     std::uint64_t k = 0;
     double x = 0.0;
     locate_lanes<double, 1>(e, &t, &k, &x);
     const double* row = e.coefficients + k;
     double sum = -0.0;
-    legendre_values(x, e.degree,
-                    [&](std::uint64_t i, double p) { sum = sum + p * row[i * e.n_t]; });
+    const auto add = [&](std::uint64_t i, double f) { sum = sum + f * row[i * e.n_t]; };
+    if constexpr (slopes) {
+        legendre_derivatives(x, e.degree, add);
+    } else {
+        legendre_values(x, e.degree, add);
+    }
     return sum;
 }
 
+[[TAVO_SINGLE_TIME]] double value_at(const ExpansionView& e, double t) {
+    return mode_sum<false>(e, t);
+}
+
 [[TAVO_SINGLE_TIME]] double slope_at(const ExpansionView& e, double t) {
-    std::uint64_t k = 0;
-    double x = 0.0;
-    locate_lanes<double, 1>(e, &t, &k, &x);
-    const double* row = e.coefficients + k;
-    double sum = -0.0;
-    legendre_derivatives(x, e.degree,
-                         [&](std::uint64_t i, double d) { sum = sum + d * row[i * e.n_t]; });
+    const double sum = mode_sum<true>(e, t);
     if (e.inverse_h != 0.0) return (sum + sum) * e.inverse_h;
     return (sum + sum) / e.h;
 }

@@ -105,21 +105,22 @@ bool iterates_as_its_buffer(PyObject* obj) {
     return reinterpret_cast<PyObject*>(type) == known;
 }
 
+// The view a bulk read holds: FloatItems keeps it (its doubles may be read where they lie),
+// anything else copies them under a view of its own.
+HeldView& view_for(FloatItems& items, HeldView& /*own*/) { return items.view(); }
+template <class Items>
+HeldView& view_for(Items& /*values*/, HeldView& own) {
+    return own;
+}
+
 // A one-dimensional, C-contiguous buffer of doubles that iterates to exactly its items is
 // read in bulk. Anything else, or an exporter that refuses this request, is iterated.
 // FloatItems reads them where they lie, under a view it holds, when they are aligned.
 template <class Items>
 bool read_double_vector(PyObject* obj, Items& values) {
     if (!PyObject_CheckBuffer(obj) || !iterates_as_its_buffer(obj)) return false;
-    constexpr bool kInPlace = std::is_same_v<Items, FloatItems>;
     HeldView own;
-    HeldView& view = [&]() -> HeldView& {
-        if constexpr (kInPlace) {
-            return values.view();
-        } else {
-            return own;
-        }
-    }();
+    HeldView& view = view_for(values, own);
     if (!view.request(obj, PyBUF_ND | PyBUF_FORMAT)) {
         PyErr_Clear();
         return false;
@@ -136,16 +137,14 @@ bool read_double_vector(PyObject* obj, Items& values) {
     }
     const std::size_t n = static_cast<std::size_t>(view->len) / sizeof(double);
     const auto* first = static_cast<const double*>(view->buf);
-    if constexpr (kInPlace) {
+    if constexpr (std::is_same_v<Items, FloatItems>) {
         if (reinterpret_cast<std::uintptr_t>(first) % alignof(double) == 0) {
             values.refer_to(first, n);
             return true;
         }
-        values.assign(first, first + n);
-        view.release();
-    } else {
-        values.assign(first, first + n);
     }
+    values.assign(first, first + n);
+    view.release();
     return true;
 }
 
